@@ -1,0 +1,146 @@
+#include "formats/map_archive.h"
+
+#include <cstddef>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "formats/little_endian.h"
+
+namespace {
+
+constexpr std::size_t entry_name_size = 16;
+constexpr char map_array_entry_name[] = "MAPS";  // its NUL must match too
+
+bool read_bytes(std::istream& archive, unsigned char* bytes, std::uint64_t count) {
+    archive.read(reinterpret_cast<char*>(bytes), static_cast<std::streamsize>(count));
+    return static_cast<std::uint64_t>(archive.gcount()) == count;
+}
+
+bool read_u32(std::istream& archive, std::uint32_t& value) {
+    unsigned char bytes[4];
+    if (!read_bytes(archive, bytes, sizeof bytes)) {
+        return false;
+    }
+    value = load_u32_le(bytes);
+    return true;
+}
+
+bool read_u64(std::istream& archive, std::uint64_t& value) {
+    unsigned char bytes[8];
+    if (!read_bytes(archive, bytes, sizeof bytes)) {
+        return false;
+    }
+    value = load_u64_le(bytes);
+    return true;
+}
+
+// The stream's length, measured without moving it. Fails for streams that
+// cannot seek, which therefore never pass for an archive.
+bool measure_length(std::istream& archive, std::uint64_t& length) {
+    const std::streampos here = archive.tellg();
+    if (here < 0 || !archive.seekg(0, std::ios::end)) {
+        return false;
+    }
+    const std::streampos end = archive.tellg();
+    if (end < 0 || !archive.seekg(here)) {
+        return false;
+    }
+    length = static_cast<std::uint64_t>(static_cast<std::streamoff>(end));
+    return true;
+}
+
+// Whether `count` items of `item_size` bytes from `offset` end at or before
+// `length`; written so that no sum or product can overflow.
+bool lies_inside(std::uint64_t offset, std::uint64_t count, std::uint64_t item_size,
+                 std::uint64_t length) {
+    return offset <= length && count <= (length - offset) / item_size;
+}
+
+// Positions are full 64-bit values; callers check them against the stream's
+// length first, so they always fit a stream offset.
+bool move_to(std::istream& archive, std::uint64_t offset) {
+    return static_cast<bool>(archive.seekg(static_cast<std::streamoff>(offset)));
+}
+
+}  // namespace
+
+ArchiveStatus read_archive_header(std::istream& archive, MapArchiveHeader& header) {
+    header = MapArchiveHeader{};
+    if (!read_u32(archive, header.magic) || !read_u32(archive, header.version)) {
+        return ArchiveStatus::not_an_archive;
+    }
+    if (header.magic == rtlx_magic) {
+        header.kind = ArchiveKind::rtlx;
+    } else if (header.magic == rtcx_magic) {
+        header.kind = ArchiveKind::rtcx;
+    } else {
+        return ArchiveStatus::not_an_archive;
+    }
+    if (header.version > max_archive_version) {
+        return ArchiveStatus::not_an_archive;
+    }
+    if (!read_u64(archive, header.directory_offset) || !read_u64(archive, header.directory_count)) {
+        return ArchiveStatus::not_an_archive;
+    }
+    // An empty directory has nothing to point at; the caller reports it as a
+    // missing map array.
+    if (header.directory_count == 0) {
+        return ArchiveStatus::ok;
+    }
+    std::uint64_t length = 0;
+    if (!measure_length(archive, length) ||
+        !lies_inside(header.directory_offset, header.directory_count, directory_entry_size,
+                     length) ||
+        !move_to(archive, header.directory_offset)) {
+        return ArchiveStatus::not_an_archive;
+    }
+    return ArchiveStatus::ok;
+}
+
+ArchiveStatus find_map_array(std::istream& archive, std::uint64_t directory_count,
+                             MapArrayLocation& location) {
+    location = MapArrayLocation{};
+    std::uint64_t found_offset = 0;
+    std::uint32_t found_size = 0;
+    for (std::uint64_t index = 0; index < directory_count; ++index) {
+        unsigned char name[entry_name_size];
+        std::uint64_t offset = 0;
+        std::uint64_t size = 0;
+        if (!read_bytes(archive, name, sizeof name) || !read_u64(archive, offset) ||
+            !read_u64(archive, size)) {
+            return ArchiveStatus::not_an_archive;
+        }
+        // A later "MAPS" entry replaces an earlier one.
+        if (std::memcmp(name, map_array_entry_name, sizeof map_array_entry_name) == 0) {
+            found_offset = offset;
+            found_size = static_cast<std::uint32_t>(size);
+        }
+    }
+    if (found_offset == 0) {
+        return ArchiveStatus::no_map_array;
+    }
+    location.offset = found_offset;
+    location.size = found_size;
+    return ArchiveStatus::ok;
+}
+
+ArchiveStatus load_map_array(std::istream& archive, const MapArrayLocation& location,
+                             MapArrayBuffer& map_array) {
+    map_array.reset();
+    std::uint64_t length = 0;
+    if (location.size < map_record_table_size || !measure_length(archive, length) ||
+        !lies_inside(location.offset, location.size, 1, length)) {
+        return ArchiveStatus::not_an_archive;
+    }
+    // Left uninitialised: every byte is about to be read from the file.
+    MapArrayBuffer buffer(new (std::nothrow) unsigned char[location.size]);
+    if (!buffer) {
+        return ArchiveStatus::out_of_memory;
+    }
+    if (!move_to(archive, location.offset) || !read_bytes(archive, buffer.get(), location.size)) {
+        return ArchiveStatus::not_an_archive;
+    }
+    map_array = std::move(buffer);
+    return ArchiveStatus::ok;
+}

@@ -1,0 +1,103 @@
+#include "formats/map_file.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "formats/little_endian.h"
+
+namespace {
+
+// Fields of a map header record that the rebasing touches.
+constexpr std::uint32_t record_used_field = 0;
+constexpr std::uint32_t record_data_offsets_field = 16;
+constexpr std::uint32_t record_data_offset_count = 3;
+
+constexpr unsigned temporary_name_attempts = 16;
+
+// A hidden name in the output's folder, so that the final move is a rename
+// within one file system. It is short, whatever the output's name, and varies
+// with the time, the process and the attempt.
+std::string temporary_name_for(const std::string& output_name, unsigned attempt) {
+    const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
+    const auto token = (static_cast<std::uint64_t>(ticks) * 0x9E3779B97F4A7C15u) ^
+                       reinterpret_cast<std::uintptr_t>(&output_name) ^ attempt;
+    char name[40];
+    std::snprintf(name, sizeof name, ".mapdown-%016llx.tmp",
+                  static_cast<unsigned long long>(token));
+    return std::filesystem::path(output_name).replace_filename(name).string();
+}
+
+// Creates a new, empty temporary file; never opens one that already exists.
+bool create_temporary_file(const std::string& output_name, std::string& temporary_name) {
+    for (unsigned attempt = 0; attempt < temporary_name_attempts; ++attempt) {
+        temporary_name = temporary_name_for(output_name, attempt);
+        errno = 0;
+        if (std::FILE* file = std::fopen(temporary_name.c_str(), "wbx")) {
+            return std::fclose(file) == 0;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void rebase_map_array(unsigned char* map_array, std::uint64_t map_array_offset) {
+    // A byte at position P of the archive stands at P - offset + 8 in the
+    // classic file. The offsets are 32-bit, so the shift is taken modulo 2^32
+    // and may wrap.
+    const std::uint32_t delta = static_cast<std::uint32_t>(map_file_header_size) -
+                                static_cast<std::uint32_t>(map_array_offset);
+    for (std::uint32_t index = 0; index < map_record_count; ++index) {
+        unsigned char* record = map_array + index * map_record_size;
+        if (load_u32_le(record + record_used_field) == 0) {
+            continue;  // an empty slot: its offsets mean nothing
+        }
+        for (std::uint32_t block = 0; block < record_data_offset_count; ++block) {
+            unsigned char* data_offset = record + record_data_offsets_field + 4 * block;
+            store_u32_le(data_offset, load_u32_le(data_offset) + delta);
+        }
+    }
+}
+
+bool write_map_file(std::ostream& out, ArchiveKind kind, const unsigned char* map_array,
+                    std::uint32_t size) {
+    out.write(kind == ArchiveKind::rtcx ? rtc_magic : rtl_magic, sizeof rtl_magic);
+    out.write(rtl_version, sizeof rtl_version);
+    out.write(reinterpret_cast<const char*>(map_array), static_cast<std::streamsize>(size));
+    return static_cast<bool>(out);
+}
+
+SaveStatus save_map_file(const std::string& output_name, ArchiveKind kind,
+                         const unsigned char* map_array, std::uint32_t size) {
+    std::string temporary_name;
+    if (!create_temporary_file(output_name, temporary_name)) {
+        return SaveStatus::cannot_open;
+    }
+    std::ofstream out(temporary_name, std::ios::binary | std::ios::trunc);
+    if (!out.is_open()) {
+        std::remove(temporary_name.c_str());
+        return SaveStatus::cannot_open;
+    }
+    const bool written = write_map_file(out, kind, map_array, size) && out.flush();
+    out.close();
+    if (!written || out.fail()) {
+        std::remove(temporary_name.c_str());
+        return SaveStatus::cannot_write;
+    }
+    // Only a complete file takes the output's name; whatever stood there
+    // before, even a link to the input, is replaced rather than written through.
+    std::error_code error;
+    std::filesystem::rename(temporary_name, output_name, error);
+    if (error) {
+        std::remove(temporary_name.c_str());
+        return SaveStatus::cannot_open;
+    }
+    return SaveStatus::saved;
+}

@@ -1,0 +1,135 @@
+// mapdown: converts extended map archives (RTLX and RTCX files) into classic
+// map files (RTL and RTC files) written beside them, one file at a time, with
+// one console line for each.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <new>
+#include <string>
+
+#include "formats/map_archive.h"
+#include "formats/map_file.h"
+
+[[noreturn]] void print_help() {
+    std::fputs("\nUsage: mapdown file.rtlx file.rtcx ...\n\n", stdout);
+    std::exit(0);
+}
+
+// The output's name is the input's less the final x of its ending. A name
+// with neither ending ends the whole run: the program cannot tell where to
+// write, and the files converted so far stay on disk.
+std::string get_output_filename(const std::string& input_name) {
+    const auto ends_with = [&](const char* ending) {
+        const std::size_t length = std::strlen(ending);
+        return input_name.size() >= length &&
+               input_name.compare(input_name.size() - length, length, ending) == 0;
+    };
+    if (!ends_with(".rtlx") && !ends_with(".rtcx")) {
+        std::fputs(
+            "Error: Input filename doesn't end in .rtlx or .rtcx so I'm stupid and don't know what "
+            "to do!\n",
+            stderr);
+        std::exit(1);
+    }
+    return input_name.substr(0, input_name.size() - 1);
+}
+
+namespace {
+
+void report_not_enough_memory(const char* input_name) {
+    std::fprintf(stderr, "Warning: Not enough memory to convert \"%s\"!\n", input_name);
+}
+
+void report_archive_problem(ArchiveStatus status, const char* input_name) {
+    switch (status) {
+        case ArchiveStatus::not_an_archive:
+            std::fprintf(stderr, "Warning: \"%s\" is not a valid RTLX or RTCX file!\n", input_name);
+            break;
+        case ArchiveStatus::no_map_array:
+            std::fprintf(stderr, "Warning: Couldn't determine map array offset in \"%s\"!\n",
+                         input_name);
+            break;
+        case ArchiveStatus::out_of_memory:
+            report_not_enough_memory(input_name);
+            break;
+        case ArchiveStatus::ok:
+            break;
+    }
+}
+
+void report_save_problem(SaveStatus status, const std::string& output_name) {
+    switch (status) {
+        case SaveStatus::cannot_open:
+            std::fprintf(stderr, "Warning: Couldn't open \"%s\" for writing!\n",
+                         output_name.c_str());
+            break;
+        case SaveStatus::cannot_write:
+            std::fprintf(stderr, "Warning: Couldn't write \"%s\" to disk!\n", output_name.c_str());
+            break;
+        case SaveStatus::saved:
+            break;
+    }
+}
+
+// Checks the archive and loads its map array, stopping at the first problem.
+ArchiveStatus read_map_array(std::istream& input, MapArchiveHeader& header,
+                             MapArrayLocation& location, MapArrayBuffer& map_array) {
+    ArchiveStatus status = read_archive_header(input, header);
+    if (status != ArchiveStatus::ok) {
+        return status;
+    }
+    if (header.directory_count == 0) {
+        return ArchiveStatus::no_map_array;
+    }
+    status = find_map_array(input, header.directory_count, location);
+    if (status != ArchiveStatus::ok) {
+        return status;
+    }
+    return load_map_array(input, location, map_array);
+}
+
+// One turn of the run: every failure is reported and skips this file only.
+void convert_archive(const char* input_name) {
+    std::ifstream input(input_name, std::ios::binary);
+    if (!input.is_open()) {
+        std::fprintf(stderr, "Warning: Couldn't open \"%s\" for reading!\n", input_name);
+        return;
+    }
+
+    MapArchiveHeader header;
+    MapArrayLocation location;
+    MapArrayBuffer map_array;
+    const ArchiveStatus status = read_map_array(input, header, location, map_array);
+    if (status != ArchiveStatus::ok) {
+        report_archive_problem(status, input_name);
+        return;
+    }
+
+    rebase_map_array(map_array.get(), location.offset);
+    const std::string output_name = get_output_filename(input_name);
+    const SaveStatus saved =
+        save_map_file(output_name, header.kind, map_array.get(), location.size);
+    if (saved != SaveStatus::saved) {
+        report_save_problem(saved, output_name);
+        return;
+    }
+    std::printf("Successfully wrote \"%s\" to disk.\n", output_name.c_str());
+    std::fflush(stdout);  // keeps the lines in step with the warnings on standard error
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        print_help();
+    }
+    for (int index = 1; index < argc; ++index) {
+        try {
+            convert_archive(argv[index]);
+        } catch (const std::bad_alloc&) {
+            report_not_enough_memory(argv[index]);
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,329 @@
+// Runs the built program in a scratch folder, as a user would, and checks its
+// console output, exit status and every file it leaves behind.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sample_archive.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool under_address_sanitizer = true;
+#elif defined(__has_feature)
+constexpr bool under_address_sanitizer = __has_feature(address_sanitizer);
+#else
+constexpr bool under_address_sanitizer = false;
+#endif
+
+const std::string rxl = rxl_magic_bytes;
+const std::string rxc = rxc_magic_bytes;
+
+std::string success(const std::string& output) {
+    return "Successfully wrote \"" + output + "\" to disk.\n";
+}
+std::string not_valid(const std::string& input) {
+    return "Warning: \"" + input + "\" is not a valid RTLX or RTCX file!\n";
+}
+std::string no_offset(const std::string& input) {
+    return "Warning: Couldn't determine map array offset in \"" + input + "\"!\n";
+}
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+struct Limits {
+    rlim_t file_size = RLIM_INFINITY;
+    rlim_t address_space = RLIM_INFINITY;
+    rlim_t open_files = RLIM_INFINITY;
+};
+
+bool limit(int resource, rlim_t value) {
+    const rlimit both{value, value};
+    return value == RLIM_INFINITY || setrlimit(resource, &both) == 0;
+}
+
+struct Result {
+    std::string out, err;
+    int status = -1;
+};
+
+// The program, or MAPDOWN_COMMAND's words (a runner and the program) when set.
+std::vector<std::string> program_command() {
+    std::vector<std::string> words;
+    if (const char* command = std::getenv("MAPDOWN_COMMAND")) {
+        std::istringstream split(command);
+        for (std::string word; split >> word;) {
+            words.push_back(word);
+        }
+    } else {
+        words.push_back(MAPDOWN_PATH);
+    }
+    return words;
+}
+
+class Mapdown : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        scratch = fs::temp_directory_path() / ("mapdown_test_" + test);
+        fs::remove_all(scratch);
+        fs::create_directories(folder());
+    }
+    void TearDown() override { fs::remove_all(scratch); }
+
+    fs::path folder() const { return scratch / "work"; }
+
+    void put(const std::string& name, const std::string& bytes) const {
+        std::ofstream(folder() / name, std::ios::binary) << bytes;
+    }
+
+    // Writes `pieces` at their positions, leaving holes between them.
+    void put_sparse(const std::string& name,
+                    const std::vector<std::pair<std::uint64_t, std::string>>& pieces) const {
+        std::ofstream out(folder() / name, std::ios::binary);
+        for (const auto& [position, bytes] : pieces) {
+            out.seekp(static_cast<std::streamoff>(position));
+            out << bytes;
+        }
+        ASSERT_TRUE(out.flush());
+    }
+
+    std::set<std::string> listing() const {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder())) {
+            names.insert(entry.path().filename().string());
+        }
+        return names;
+    }
+
+    Result run(const std::vector<std::string>& arguments, Limits limits = {}) const {
+        std::vector<std::string> words = program_command();
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        const fs::path out = scratch / "stdout", err = scratch / "stderr";
+        const pid_t child = fork();
+        if (child == 0) {
+            signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of killing
+            if (chdir(folder().c_str()) != 0 || !freopen(out.c_str(), "wb", stdout) ||
+                !freopen(err.c_str(), "wb", stderr) || !limit(RLIMIT_FSIZE, limits.file_size) ||
+                !limit(RLIMIT_AS, limits.address_space) ||
+                !limit(RLIMIT_NOFILE, limits.open_files)) {
+                _exit(126);
+            }
+            std::vector<char*> argv;
+            for (std::string& word : words) {
+                argv.push_back(word.data());
+            }
+            argv.push_back(nullptr);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return {read_file(out), read_file(err), WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+    }
+
+    fs::path scratch;  // holds the working folder and the captured output
+};
+
+TEST_F(Mapdown, ShowsUsageWithoutFileNames) {
+    const Result result = run({});
+    EXPECT_EQ(result.out, "\nUsage: mapdown file.rtlx file.rtcx ...\n\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(Mapdown, ConvertsEveryArchiveInOrderAndSkipsMissingOnes) {
+    put("a.rtlx", sample_archive(rxl, 3, 9000));
+    put("b.rtcx", sample_archive(rxc, 1, 6400));
+    put("m.rtlx", sample_archive(rxc, 2, 7000));  // the magic, not the name, picks the kind
+    put("a.rtl", std::string(20000, 'o'));        // replaced
+    fs::create_directory(folder() / "maps");
+    put("maps/e1.rtlx", sample_archive(rxl, 100, 9000));
+
+    const Result result =
+        run({"a.rtlx", "missing.rtlx", "b.rtcx", "m.rtlx", "maps/e1.rtlx", "a.rtlx"});
+    EXPECT_EQ(result.out, success("a.rtl") + success("b.rtc") + success("m.rtl") +
+                              success("maps/e1.rtl") + success("a.rtl"));
+    EXPECT_EQ(result.err, "Warning: Couldn't open \"missing.rtlx\" for reading!\n");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read_file(folder() / "a.rtl"), sample_map_file(rxl, 3, 9000));
+    EXPECT_EQ(read_file(folder() / "b.rtc"), sample_map_file(rxc, 1, 6400));
+    EXPECT_EQ(read_file(folder() / "m.rtl"), sample_map_file(rxc, 2, 7000));
+    EXPECT_EQ(read_file(folder() / "maps/e1.rtl"), sample_map_file(rxl, 100, 9000));
+    EXPECT_EQ(listing(), (std::set<std::string>{"a.rtl", "a.rtlx", "b.rtc", "b.rtcx", "m.rtl",
+                                                "m.rtlx", "maps"}));
+}
+
+TEST_F(Mapdown, SkipsDamagedArchivesWithTheirWarning) {
+    const std::string good = sample_archive(rxl, 2, 6400);
+    const std::uint64_t directory = sample_map_array_position + 6400;
+    std::string too_many_entries = good, endless_directory = good, empty_directory = good,
+                no_maps = good, maps_past_end = good, short_maps = good, badly_named = good;
+    too_many_entries.replace(16, 8, u64_le(3));
+    endless_directory.replace(16, 8, u64_le(~0ull));
+    empty_directory.replace(16, 8, u64_le(0));
+    no_maps.replace(directory + 32, 4, "MAPZ");
+    maps_past_end.replace(directory + 32 + 24, 8, u64_le(6400 + 64 + 1));
+    short_maps.replace(directory + 32 + 24, 8, u64_le(6399));
+    struct Case {
+        std::string name, bytes, warning;
+    };
+    const std::vector<Case> cases = {
+        {"notes.txt", "These are my notes.\nMaps to finish:\n", not_valid("notes.txt")},
+        {"empty.rtlx", "", not_valid("empty.rtlx")},
+        {"short.rtcx", good.substr(0, 23), not_valid("short.rtcx")},
+        {"too_many_entries.rtlx", too_many_entries, not_valid("too_many_entries.rtlx")},
+        {"endless_directory.rtlx", endless_directory, not_valid("endless_directory.rtlx")},
+        {"maps_past_end.rtlx", maps_past_end, not_valid("maps_past_end.rtlx")},
+        {"short_maps.rtlx", short_maps, not_valid("short_maps.rtlx")},
+        {"empty_directory.rtlx", empty_directory, no_offset("empty_directory.rtlx")},
+        {"no_maps.rtlx", no_maps, no_offset("no_maps.rtlx")},
+    };
+    std::vector<std::string> arguments;
+    std::string warnings;
+    std::set<std::string> inputs = {"good.rtlx", "good.rtl"};
+    for (const Case& c : cases) {
+        put(c.name, c.bytes);
+        arguments.push_back(c.name);
+        warnings += c.warning;
+        inputs.insert(c.name);
+    }
+    put("good.rtlx", good);
+    arguments.push_back("good.rtlx");
+
+    const Result result = run(arguments);
+    EXPECT_EQ(result.err, warnings);
+    EXPECT_EQ(result.out, success("good.rtl"));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(listing(), inputs);
+}
+
+TEST_F(Mapdown, AFolderNamedLikeAnArchiveIsSkipped) {
+    fs::create_directory(folder() / "folder.rtlx");
+    put("good.rtcx", sample_archive(rxc, 1, 6400));
+    const Result result = run({"folder.rtlx", "good.rtcx"});
+    EXPECT_TRUE(result.err == not_valid("folder.rtlx") ||
+                result.err == "Warning: Couldn't open \"folder.rtlx\" for reading!\n")
+        << result.err;
+    EXPECT_EQ(result.out, success("good.rtc"));
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(Mapdown, AValidArchiveWithAnotherEndingEndsTheRun) {
+    for (const std::string name : {"a.rtlx", "e1.RTLX", "b.rtcx"}) {
+        put(name, sample_archive(rxl, 1, 6400));
+    }
+    const Result result = run({"a.rtlx", "e1.RTLX", "b.rtcx"});
+    EXPECT_EQ(result.out, success("a.rtl"));
+    EXPECT_EQ(result.err,
+              "Error: Input filename doesn't end in .rtlx or .rtcx so I'm stupid and don't know "
+              "what to do!\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(listing(), (std::set<std::string>{"a.rtl", "a.rtlx", "e1.RTLX", "b.rtcx"}));
+}
+
+TEST_F(Mapdown, AnOutputNameThatIsAFolderIsReportedAndLeftAlone) {
+    put("e1.rtlx", sample_archive(rxl, 1, 6400));
+    fs::create_directory(folder() / "e1.rtl");
+    put("e1.rtl/inside", "kept");
+    const Result result = run({"e1.rtlx"});
+    EXPECT_EQ(result.err, "Warning: Couldn't open \"e1.rtl\" for writing!\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read_file(folder() / "e1.rtl/inside"), "kept");
+    EXPECT_EQ(listing(), (std::set<std::string>{"e1.rtlx", "e1.rtl"}));
+}
+
+TEST_F(Mapdown, LinksToTheInputAreReplacedNotWrittenThrough) {
+    const std::string archive = sample_archive(rxl, 2, 6400);
+    put("sym.rtlx", archive);
+    put("hard.rtlx", archive);
+    fs::create_symlink("sym.rtlx", folder() / "sym.rtl");
+    fs::create_hard_link(folder() / "hard.rtlx", folder() / "hard.rtl");
+    const Result result = run({"sym.rtlx", "hard.rtlx"});
+    EXPECT_EQ(result.out, success("sym.rtl") + success("hard.rtl"));
+    EXPECT_EQ(read_file(folder() / "sym.rtlx"), archive);
+    EXPECT_EQ(read_file(folder() / "hard.rtlx"), archive);
+    EXPECT_FALSE(fs::is_symlink(folder() / "sym.rtl"));
+    EXPECT_EQ(read_file(folder() / "sym.rtl"), sample_map_file(rxl, 2, 6400));
+    EXPECT_EQ(read_file(folder() / "hard.rtl"), sample_map_file(rxl, 2, 6400));
+}
+
+TEST_F(Mapdown, AFailedWriteKeepsThePreviousOutputAndReportsNoSuccess) {
+    put("e1.rtlx", sample_archive(rxl, 3, 20000));
+    put("e1.rtl", "the previous output");
+    Limits limits;
+    limits.file_size = 8192;
+    const Result result = run({"e1.rtlx"}, limits);
+    EXPECT_EQ(result.err, "Warning: Couldn't write \"e1.rtl\" to disk!\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read_file(folder() / "e1.rtl"), "the previous output");
+    EXPECT_EQ(listing(), (std::set<std::string>{"e1.rtlx", "e1.rtl"}));
+}
+
+TEST_F(Mapdown, ConvertsArchivesLargerThanTwoAndFourGiB) {
+    const std::uint64_t gib = 1ull << 30;
+    for (const std::uint64_t position : {2 * gib + 8, 5 * gib + 100}) {
+        const std::uint64_t directory = position + 7000;
+        put_sparse("big.rtcx", {{0, archive_header(rxc, 1, directory, 1)},
+                                {position, sample_map_array(position, 4, 7000)},
+                                {directory, directory_entry("MAPS", position, 7000)}});
+        const Result result = run({"big.rtcx"});
+        EXPECT_EQ(result.out, success("big.rtc")) << result.err;
+        EXPECT_EQ(read_file(folder() / "big.rtc"), sample_map_file(rxc, 4, 7000));
+    }
+}
+
+TEST_F(Mapdown, AMapArrayTooLargeForMemoryIsSkipped) {
+    if (under_address_sanitizer) {
+        GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit allows";
+    }
+    const std::uint64_t size = 1ull << 30;
+    put_sparse("huge.rtlx", {{0, archive_header(rxl, 1, 24 + size, 1)},
+                             {24, sample_map_array(24, 1, 6400)},
+                             {24 + size, directory_entry("MAPS", 24, size)}});
+    put("small.rtlx", sample_archive(rxl, 1, 6400));
+    Limits limits;
+    limits.address_space = 256u << 20;
+    const Result result = run({"huge.rtlx", "small.rtlx"}, limits);
+    EXPECT_EQ(result.err, "Warning: Not enough memory to convert \"huge.rtlx\"!\n");
+    EXPECT_EQ(result.out, success("small.rtl"));
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(Mapdown, HundredsOfFilesWithFewFileDescriptors) {
+    std::vector<std::string> arguments;
+    std::string expected;
+    for (int index = 0; index < 300; ++index) {
+        const std::string name = "m" + std::to_string(index) + (index % 2 ? ".rtcx" : ".rtlx");
+        put(name, sample_archive(index % 2 ? rxc : rxl, 1 + index % 100, 6400 + index));
+        arguments.push_back(name);
+        expected += success(name.substr(0, name.size() - 1));
+    }
+    Limits limits;
+    limits.open_files = 12;
+    const Result result = run(arguments, limits);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, expected);
+    EXPECT_EQ(read_file(folder() / "m299.rtc"), sample_map_file(rxc, 100, 6699));
+}
+
+}  // namespace
