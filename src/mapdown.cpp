@@ -11,6 +11,26 @@
 #include "formats/map_archive.h"
 #include "formats/map_file.h"
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+
+// cmd.exe passes wildcard patterns on as they stand; this asks the MinGW-w64
+// start-up code to expand them into the matching names before main runs, as a
+// Unix shell would. A pattern that matches nothing is left as it is.
+extern "C" {
+int _dowildcard = -1;
+}
+
+// The console lines end in a bare \n on every system, also when redirected.
+void use_binary_console() {
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+}
+#else
+void use_binary_console() {}
+#endif
+
 [[noreturn]] void print_help() {
     std::fputs("\nUsage: mapdown file.rtlx file.rtcx ...\n\n", stdout);
     std::exit(0);
@@ -105,6 +125,9 @@ void convert_archive(const char* input_name) {
         report_archive_problem(status, input_name);
         return;
     }
+    // All that is needed is in memory now. Closing the archive also lets an
+    // output name that links to it be replaced where open files are locked.
+    input.close();
 
     rebase_map_array(map_array.get(), location.offset);
     const std::string output_name = get_output_filename(input_name);
@@ -121,6 +144,7 @@ void convert_archive(const char* input_name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    use_binary_console();
     if (argc < 2) {
         print_help();
     }

@@ -9,6 +9,12 @@
 
 #include "formats/little_endian.h"
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 // Fields of a map header record that the rebasing touches.
@@ -31,13 +37,26 @@ std::string temporary_name_for(const std::string& output_name, unsigned attempt)
     return std::filesystem::path(output_name).replace_filename(name).string();
 }
 
-// Creates a new, empty temporary file; never opens one that already exists.
+// Creates `name` as a new, empty file, failing with EEXIST if anything at all
+// stands there already.
+bool create_new_file(const std::string& name) {
+#ifdef _WIN32
+    // The Windows C runtime has no exclusive mode for fopen.
+    const int file =
+        _open(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    return file >= 0 && _close(file) == 0;
+#else
+    std::FILE* file = std::fopen(name.c_str(), "wbx");
+    return file != nullptr && std::fclose(file) == 0;
+#endif
+}
+
 bool create_temporary_file(const std::string& output_name, std::string& temporary_name) {
     for (unsigned attempt = 0; attempt < temporary_name_attempts; ++attempt) {
         temporary_name = temporary_name_for(output_name, attempt);
         errno = 0;
-        if (std::FILE* file = std::fopen(temporary_name.c_str(), "wbx")) {
-            return std::fclose(file) == 0;
+        if (create_new_file(temporary_name)) {
+            return true;
         }
         if (errno != EEXIST) {
             return false;
