@@ -62,51 +62,22 @@ void report_not_enough_memory(const char* input_name) {
 }
 
 void report_archive_problem(ArchiveStatus status, const char* input_name) {
-    switch (status) {
-        case ArchiveStatus::not_an_archive:
-            std::fprintf(stderr, "Warning: \"%s\" is not a valid RTLX or RTCX file!\n", input_name);
-            break;
-        case ArchiveStatus::no_map_array:
-            std::fprintf(stderr, "Warning: Couldn't determine map array offset in \"%s\"!\n",
-                         input_name);
-            break;
-        case ArchiveStatus::out_of_memory:
-            report_not_enough_memory(input_name);
-            break;
-        case ArchiveStatus::ok:
-            break;
+    if (status == ArchiveStatus::no_map_array) {
+        std::fprintf(stderr, "Warning: Couldn't determine map array offset in \"%s\"!\n",
+                     input_name);
+    } else if (status == ArchiveStatus::out_of_memory) {
+        report_not_enough_memory(input_name);
+    } else {
+        std::fprintf(stderr, "Warning: \"%s\" is not a valid RTLX or RTCX file!\n", input_name);
     }
 }
 
 void report_save_problem(SaveStatus status, const std::string& output_name) {
-    switch (status) {
-        case SaveStatus::cannot_open:
-            std::fprintf(stderr, "Warning: Couldn't open \"%s\" for writing!\n",
-                         output_name.c_str());
-            break;
-        case SaveStatus::cannot_write:
-            std::fprintf(stderr, "Warning: Couldn't write \"%s\" to disk!\n", output_name.c_str());
-            break;
-        case SaveStatus::saved:
-            break;
+    if (status == SaveStatus::cannot_open) {
+        std::fprintf(stderr, "Warning: Couldn't open \"%s\" for writing!\n", output_name.c_str());
+    } else {
+        std::fprintf(stderr, "Warning: Couldn't write \"%s\" to disk!\n", output_name.c_str());
     }
-}
-
-// Checks the archive and loads its map array, stopping at the first problem.
-ArchiveStatus read_map_array(std::istream& input, MapArchiveHeader& header,
-                             MapArrayLocation& location, MapArrayBuffer& map_array) {
-    ArchiveStatus status = read_archive_header(input, header);
-    if (status != ArchiveStatus::ok) {
-        return status;
-    }
-    if (header.directory_count == 0) {
-        return ArchiveStatus::no_map_array;
-    }
-    status = find_map_array(input, header.directory_count, location);
-    if (status != ArchiveStatus::ok) {
-        return status;
-    }
-    return load_map_array(input, location, map_array);
 }
 
 // One turn of the run: every failure is reported and skips this file only.

@@ -260,16 +260,21 @@ TEST_F(Mapdown, AFolderNamedLikeAnArchiveIsSkipped) {
 }
 
 TEST_F(Mapdown, AValidArchiveWithAnotherEndingEndsTheRun) {
-    for (const std::string name : {"a.rtlx", "e1.RTLX", "b.rtcx"}) {
-        put(name, sample_archive(rxl, 1, 6400));
+    for (const std::string bad_name : {"e1.RTLX", "e1.dat", "rtl"}) {
+        for (const std::string& name : {std::string("a.rtlx"), bad_name, std::string("b.rtcx")}) {
+            put(name, sample_archive(rxl, 1, 6400));
+        }
+        const Result result = run({"a.rtlx", bad_name, "b.rtcx"});
+        EXPECT_EQ(result.out, success("a.rtl"));
+        EXPECT_EQ(
+            result.err,
+            "Error: Input filename doesn't end in .rtlx or .rtcx so I'm stupid and don't know "
+            "what to do!\n");
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(listing(), (std::set<std::string>{"a.rtl", "a.rtlx", bad_name, "b.rtcx"}));
+        fs::remove_all(folder());
+        fs::create_directory(folder());
     }
-    const Result result = run({"a.rtlx", "e1.RTLX", "b.rtcx"});
-    EXPECT_EQ(result.out, success("a.rtl"));
-    EXPECT_EQ(result.err,
-              "Error: Input filename doesn't end in .rtlx or .rtcx so I'm stupid and don't know "
-              "what to do!\n");
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(listing(), (std::set<std::string>{"a.rtl", "a.rtlx", "e1.RTLX", "b.rtcx"}));
 }
 
 TEST_F(Mapdown, AnOutputNameThatIsAFolderIsReportedAndLeftAlone) {
@@ -300,16 +305,19 @@ TEST_F(Mapdown, LinksToTheInputAreReplacedNotWrittenThrough) {
 }
 
 TEST_F(Mapdown, AFailedWriteKeepsThePreviousOutputAndReportsNoSuccess) {
-    put("e1.rtlx", sample_archive(rxl, 3, 20000));
-    put("e1.rtl", "the previous output");
+    put("large.rtlx", sample_archive(rxl, 3, 20000));  // fails as it is written
+    put("small.rtlx", sample_archive(rxl, 3, 6400));   // fails as it is flushed
+    put("large.rtl", "the previous output");
     Limits limits;
-    limits.file_size = 8192;
-    const Result result = run({"e1.rtlx"}, limits);
-    EXPECT_EQ(result.err, "Warning: Couldn't write \"e1.rtl\" to disk!\n");
+    limits.file_size = 4096;
+    const Result result = run({"large.rtlx", "small.rtlx"}, limits);
+    EXPECT_EQ(result.err,
+              "Warning: Couldn't write \"large.rtl\" to disk!\n"
+              "Warning: Couldn't write \"small.rtl\" to disk!\n");
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.status, 0);
-    EXPECT_TRUE(bytes_match(read_file(folder() / "e1.rtl"), "the previous output"));
-    EXPECT_EQ(listing(), (std::set<std::string>{"e1.rtlx", "e1.rtl"}));
+    EXPECT_TRUE(bytes_match(read_file(folder() / "large.rtl"), "the previous output"));
+    EXPECT_EQ(listing(), (std::set<std::string>{"large.rtlx", "small.rtlx", "large.rtl"}));
 }
 
 TEST_F(Mapdown, ConvertsArchivesLargerThanTwoAndFourGiB) {

@@ -5,8 +5,6 @@
 #include <new>
 #include <utility>
 
-#include "formats/little_endian.h"
-
 namespace {
 
 constexpr std::size_t entry_name_size = 16;
@@ -17,44 +15,36 @@ bool read_bytes(std::istream& archive, unsigned char* bytes, std::uint64_t count
     return static_cast<std::uint64_t>(archive.gcount()) == count;
 }
 
-bool read_u32(std::istream& archive, std::uint32_t& value) {
-    unsigned char bytes[4];
+// Reads a little-endian integer as wide as `value`.
+template <typename Unsigned>
+bool read_le(std::istream& archive, Unsigned& value) {
+    unsigned char bytes[sizeof value];
     if (!read_bytes(archive, bytes, sizeof bytes)) {
         return false;
     }
-    value = load_u32_le(bytes);
-    return true;
-}
-
-bool read_u64(std::istream& archive, std::uint64_t& value) {
-    unsigned char bytes[8];
-    if (!read_bytes(archive, bytes, sizeof bytes)) {
-        return false;
+    value = 0;
+    for (std::size_t index = 0; index < sizeof bytes; ++index) {
+        value |= static_cast<Unsigned>(bytes[index]) << (8 * index);
     }
-    value = load_u64_le(bytes);
     return true;
 }
 
-// The stream's length, measured without moving it. Fails for streams that
-// cannot seek, which therefore never pass for an archive.
+// The stream's length. It leaves the stream at its end, so callers move on to
+// where they read next. Fails for streams that cannot seek, which therefore
+// never pass for an archive.
 bool measure_length(std::istream& archive, std::uint64_t& length) {
-    const std::streampos here = archive.tellg();
-    if (here < 0 || !archive.seekg(0, std::ios::end)) {
-        return false;
-    }
-    const std::streampos end = archive.tellg();
-    if (end < 0 || !archive.seekg(here)) {
-        return false;
-    }
+    const std::streampos end = archive.seekg(0, std::ios::end).tellg();
     length = static_cast<std::uint64_t>(static_cast<std::streamoff>(end));
-    return true;
+    return !archive.fail();
 }
 
-// Whether `count` items of `item_size` bytes from `offset` end at or before
-// `length`; written so that no sum or product can overflow.
-bool lies_inside(std::uint64_t offset, std::uint64_t count, std::uint64_t item_size,
-                 std::uint64_t length) {
-    return offset <= length && count <= (length - offset) / item_size;
+// Whether `count` items of `item_size` bytes from `offset` lie inside the
+// stream; written so that no sum or product can overflow.
+bool lies_inside(std::istream& archive, std::uint64_t offset, std::uint64_t count,
+                 std::uint64_t item_size) {
+    std::uint64_t length = 0;
+    return measure_length(archive, length) && offset <= length &&
+           count <= (length - offset) / item_size;
 }
 
 // Positions are full 64-bit values; callers check them against the stream's
@@ -67,7 +57,7 @@ bool move_to(std::istream& archive, std::uint64_t offset) {
 
 ArchiveStatus read_archive_header(std::istream& archive, MapArchiveHeader& header) {
     header = MapArchiveHeader{};
-    if (!read_u32(archive, header.magic) || !read_u32(archive, header.version)) {
+    if (!read_le(archive, header.magic) || !read_le(archive, header.version)) {
         return ArchiveStatus::not_an_archive;
     }
     if (header.magic == rtlx_magic) {
@@ -80,7 +70,7 @@ ArchiveStatus read_archive_header(std::istream& archive, MapArchiveHeader& heade
     if (header.version > max_archive_version) {
         return ArchiveStatus::not_an_archive;
     }
-    if (!read_u64(archive, header.directory_offset) || !read_u64(archive, header.directory_count)) {
+    if (!read_le(archive, header.directory_offset) || !read_le(archive, header.directory_count)) {
         return ArchiveStatus::not_an_archive;
     }
     // An empty directory has nothing to point at; the caller reports it as a
@@ -88,10 +78,8 @@ ArchiveStatus read_archive_header(std::istream& archive, MapArchiveHeader& heade
     if (header.directory_count == 0) {
         return ArchiveStatus::ok;
     }
-    std::uint64_t length = 0;
-    if (!measure_length(archive, length) ||
-        !lies_inside(header.directory_offset, header.directory_count, directory_entry_size,
-                     length) ||
+    if (!lies_inside(archive, header.directory_offset, header.directory_count,
+                     directory_entry_size) ||
         !move_to(archive, header.directory_offset)) {
         return ArchiveStatus::not_an_archive;
     }
@@ -107,8 +95,8 @@ ArchiveStatus find_map_array(std::istream& archive, std::uint64_t directory_coun
         unsigned char name[entry_name_size];
         std::uint64_t offset = 0;
         std::uint64_t size = 0;
-        if (!read_bytes(archive, name, sizeof name) || !read_u64(archive, offset) ||
-            !read_u64(archive, size)) {
+        if (!read_bytes(archive, name, sizeof name) || !read_le(archive, offset) ||
+            !read_le(archive, size)) {
             return ArchiveStatus::not_an_archive;
         }
         // A later "MAPS" entry replaces an earlier one.
@@ -128,9 +116,8 @@ ArchiveStatus find_map_array(std::istream& archive, std::uint64_t directory_coun
 ArchiveStatus load_map_array(std::istream& archive, const MapArrayLocation& location,
                              MapArrayBuffer& map_array) {
     map_array.reset();
-    std::uint64_t length = 0;
-    if (location.size < map_record_table_size || !measure_length(archive, length) ||
-        !lies_inside(location.offset, location.size, 1, length)) {
+    if (location.size < map_record_table_size ||
+        !lies_inside(archive, location.offset, location.size, 1)) {
         return ArchiveStatus::not_an_archive;
     }
     // Left uninitialised: every byte is about to be read from the file.
@@ -143,4 +130,20 @@ ArchiveStatus load_map_array(std::istream& archive, const MapArrayLocation& loca
     }
     map_array = std::move(buffer);
     return ArchiveStatus::ok;
+}
+
+ArchiveStatus read_map_array(std::istream& archive, MapArchiveHeader& header,
+                             MapArrayLocation& location, MapArrayBuffer& map_array) {
+    ArchiveStatus status = read_archive_header(archive, header);
+    if (status != ArchiveStatus::ok) {
+        return status;
+    }
+    if (header.directory_count == 0) {
+        return ArchiveStatus::no_map_array;
+    }
+    status = find_map_array(archive, header.directory_count, location);
+    if (status != ArchiveStatus::ok) {
+        return status;
+    }
+    return load_map_array(archive, location, map_array);
 }

@@ -63,3 +63,8 @@ ArchiveStatus find_map_array(std::istream& archive, std::uint64_t directory_coun
 // then allocates `location.size` bytes and reads the map array into them.
 ArchiveStatus load_map_array(std::istream& archive, const MapArrayLocation& location,
                              MapArrayBuffer& map_array);
+
+// All of the above in order, stopping at the first problem: an empty
+// directory counts as no map array.
+ArchiveStatus read_map_array(std::istream& archive, MapArchiveHeader& header,
+                             MapArrayLocation& location, MapArrayBuffer& map_array);

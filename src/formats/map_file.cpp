@@ -1,13 +1,10 @@
 #include "formats/map_file.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
-
-#include "formats/little_endian.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -17,28 +14,38 @@
 
 namespace {
 
+// The records' integers are little-endian whatever the host's byte order.
+std::uint32_t load_u32_le(const unsigned char* bytes) {
+    return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
+           std::uint32_t{bytes[3]} << 24;
+}
+
+void store_u32_le(unsigned char* bytes, std::uint32_t value) {
+    for (int index = 0; index < 4; ++index) {
+        bytes[index] = static_cast<unsigned char>(value >> (8 * index));
+    }
+}
+
 // Fields of a map header record that the rebasing touches.
 constexpr std::uint32_t record_used_field = 0;
 constexpr std::uint32_t record_data_offsets_field = 16;
 constexpr std::uint32_t record_data_offset_count = 3;
 
-constexpr unsigned temporary_name_attempts = 16;
-
 // A hidden name in the output's folder, so that the final move is a rename
-// within one file system. It is short, whatever the output's name, and varies
-// with the time, the process and the attempt.
-std::string temporary_name_for(const std::string& output_name, unsigned attempt) {
+// within one file system. It is short, whatever the output's name, and differs
+// from call to call and from process to process.
+std::string temporary_name_for(const std::string& output_name) {
     const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
     const auto token = (static_cast<std::uint64_t>(ticks) * 0x9E3779B97F4A7C15u) ^
-                       reinterpret_cast<std::uintptr_t>(&output_name) ^ attempt;
+                       reinterpret_cast<std::uintptr_t>(&ticks);
     char name[40];
     std::snprintf(name, sizeof name, ".mapdown-%016llx.tmp",
                   static_cast<unsigned long long>(token));
     return std::filesystem::path(output_name).replace_filename(name).string();
 }
 
-// Creates `name` as a new, empty file, failing with EEXIST if anything at all
-// stands there already.
+// Creates `name` as a new, empty file. Whatever already stands there, even a
+// dangling link, makes it fail rather than be opened.
 bool create_new_file(const std::string& name) {
 #ifdef _WIN32
     // The Windows C runtime has no exclusive mode for fopen.
@@ -47,22 +54,12 @@ bool create_new_file(const std::string& name) {
     return file >= 0 && _close(file) == 0;
 #else
     std::FILE* file = std::fopen(name.c_str(), "wbx");
-    return file != nullptr && std::fclose(file) == 0;
-#endif
-}
-
-bool create_temporary_file(const std::string& output_name, std::string& temporary_name) {
-    for (unsigned attempt = 0; attempt < temporary_name_attempts; ++attempt) {
-        temporary_name = temporary_name_for(output_name, attempt);
-        errno = 0;
-        if (create_new_file(temporary_name)) {
-            return true;
-        }
-        if (errno != EEXIST) {
-            return false;
-        }
+    if (file == nullptr) {
+        return false;
     }
-    return false;
+    std::fclose(file);  // nothing was written through it, so nothing can be lost
+    return true;
+#endif
 }
 
 }  // namespace
@@ -95,18 +92,18 @@ bool write_map_file(std::ostream& out, ArchiveKind kind, const unsigned char* ma
 
 SaveStatus save_map_file(const std::string& output_name, ArchiveKind kind,
                          const unsigned char* map_array, std::uint32_t size) {
-    std::string temporary_name;
-    if (!create_temporary_file(output_name, temporary_name)) {
+    const std::string temporary_name = temporary_name_for(output_name);
+    if (!create_new_file(temporary_name)) {
         return SaveStatus::cannot_open;
     }
-    std::ofstream out(temporary_name, std::ios::binary | std::ios::trunc);
-    if (!out.is_open()) {
-        std::remove(temporary_name.c_str());
-        return SaveStatus::cannot_open;
-    }
-    const bool written = write_map_file(out, kind, map_array, size) && out.flush();
+    // Opened again without truncation (it is empty): truncating a file makes
+    // some file systems write it out at once on close, which slows down a
+    // batch. A failure to open, to write, to flush or to close leaves the
+    // stream failed.
+    std::ofstream out(temporary_name, std::ios::binary | std::ios::in | std::ios::out);
+    write_map_file(out, kind, map_array, size);
     out.close();
-    if (!written || out.fail()) {
+    if (out.fail()) {
         std::remove(temporary_name.c_str());
         return SaveStatus::cannot_write;
     }

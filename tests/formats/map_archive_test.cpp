@@ -161,4 +161,69 @@ TEST(LoadMapArray, LoadsOnlyWholeMapArraysInsideTheFile) {
     }
 }
 
+// A stream that cannot tell its length, like a pipe.
+struct PipeBuffer : std::stringbuf {
+    using std::stringbuf::stringbuf;
+    pos_type seekoff(off_type, std::ios::seekdir, std::ios::openmode) override {
+        return pos_type(off_type(-1));
+    }
+};
+
+// A file that shrank after it was measured: its end still seems to lie at
+// `claimed` bytes.
+struct ShrunkFile : std::stringbuf {
+    ShrunkFile(const std::string& bytes, off_type claimed)
+        : std::stringbuf(bytes), claimed(claimed) {}
+    pos_type seekoff(off_type offset, std::ios::seekdir way, std::ios::openmode which) override {
+        at_end = at_end || way == std::ios::end;
+        return at_end ? pos_type(claimed) : std::stringbuf::seekoff(offset, way, which);
+    }
+    pos_type seekpos(pos_type position, std::ios::openmode which) override {
+        at_end = false;
+        return std::stringbuf::seekpos(position, which);
+    }
+    off_type claimed;
+    bool at_end = false;
+};
+
+TEST(ReadMapArray, TurnsAwayStreamsThatCannotSeekOrEndEarly) {
+    // The directory comes first here, and the map array, at 200, last.
+    const std::string directory_first =
+        archive_header(rxc_magic_bytes, 1, 24, 2) + directory_entry("INFO", 24, 32) +
+        directory_entry("MAPS", 200, 6400) + std::string(112, '-') + sample_map_array(200, 2, 6400);
+    const std::string directory_last = sample_archive(rxl_magic_bytes, 2, 6400);
+    struct Case {
+        const std::string& archive;
+        std::size_t kept;  // the bytes that are really there
+    };
+    const Case cases[] = {
+        {directory_last, 100},    // before the directory
+        {directory_first, 60},    // in an entry's name
+        {directory_first, 76},    // in an entry's offset
+        {directory_first, 84},    // in an entry's size
+        {directory_first, 100},   // before the map array
+        {directory_first, 3000},  // in the map array
+    };
+    for (const Case& c : cases) {
+        ShrunkFile file(c.archive.substr(0, c.kept), static_cast<std::streamoff>(c.archive.size()));
+        std::istream stream(&file);
+        MapArchiveHeader header;
+        MapArrayLocation location;
+        MapArrayBuffer buffer;
+        EXPECT_EQ(read_map_array(stream, header, location, buffer), ArchiveStatus::not_an_archive)
+            << c.kept;
+    }
+    for (const std::string& archive : {directory_first, directory_last}) {
+        PipeBuffer pipe(archive);
+        std::istream unmeasurable(&pipe);
+        std::istringstream whole(archive);
+        MapArchiveHeader header;
+        MapArrayLocation location;
+        MapArrayBuffer buffer;
+        EXPECT_EQ(read_map_array(unmeasurable, header, location, buffer),
+                  ArchiveStatus::not_an_archive);
+        EXPECT_EQ(read_map_array(whole, header, location, buffer), ArchiveStatus::ok);
+    }
+}
+
 }  // namespace
