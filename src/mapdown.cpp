@@ -21,15 +21,19 @@
 extern "C" {
 int _dowildcard = -1;
 }
+#endif
+
+namespace {
 
 // The console lines end in a bare \n on every system, also when redirected.
 void use_binary_console() {
+#ifdef _WIN32
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
-}
-#else
-void use_binary_console() {}
 #endif
+}
+
+}  // namespace
 
 [[noreturn]] void print_help() {
     std::fputs("\nUsage: mapdown file.rtlx file.rtcx ...\n\n", stdout);
@@ -120,6 +124,8 @@ int main(int argc, char** argv) {
         print_help();
     }
     for (int index = 1; index < argc; ++index) {
+        // Should even a small allocation fail (a stream's buffer, a name), the
+        // file is skipped like one whose map array does not fit in memory.
         try {
             convert_archive(argv[index]);
         } catch (const std::bad_alloc&) {
