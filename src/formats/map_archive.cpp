@@ -5,6 +5,8 @@
 #include <new>
 #include <utility>
 
+#include "formats/little_endian.h"
+
 namespace {
 
 constexpr std::size_t entry_name_size = 16;
@@ -22,10 +24,7 @@ bool read_le(std::istream& archive, Unsigned& value) {
     if (!read_bytes(archive, bytes, sizeof bytes)) {
         return false;
     }
-    value = 0;
-    for (std::size_t index = 0; index < sizeof bytes; ++index) {
-        value |= static_cast<Unsigned>(bytes[index]) << (8 * index);
-    }
+    value = load_le<Unsigned>(bytes);
     return true;
 }
 

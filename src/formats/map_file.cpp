@@ -6,6 +6,8 @@
 #include <fstream>
 #include <system_error>
 
+#include "formats/little_endian.h"
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -13,18 +15,6 @@
 #endif
 
 namespace {
-
-// The records' integers are little-endian whatever the host's byte order.
-std::uint32_t load_u32_le(const unsigned char* bytes) {
-    return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
-           std::uint32_t{bytes[3]} << 24;
-}
-
-void store_u32_le(unsigned char* bytes, std::uint32_t value) {
-    for (int index = 0; index < 4; ++index) {
-        bytes[index] = static_cast<unsigned char>(value >> (8 * index));
-    }
-}
 
 // Fields of a map header record that the rebasing touches.
 constexpr std::uint32_t record_used_field = 0;
@@ -51,7 +41,11 @@ bool create_new_file(const std::string& name) {
     // The Windows C runtime has no exclusive mode for fopen.
     const int file =
         _open(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-    return file >= 0 && _close(file) == 0;
+    if (file < 0) {
+        return false;
+    }
+    _close(file);  // nothing was written through it, so nothing can be lost
+    return true;
 #else
     std::FILE* file = std::fopen(name.c_str(), "wbx");
     if (file == nullptr) {
@@ -72,12 +66,12 @@ void rebase_map_array(unsigned char* map_array, std::uint64_t map_array_offset) 
                                 static_cast<std::uint32_t>(map_array_offset);
     for (std::uint32_t index = 0; index < map_record_count; ++index) {
         unsigned char* record = map_array + index * map_record_size;
-        if (load_u32_le(record + record_used_field) == 0) {
+        if (load_le<std::uint32_t>(record + record_used_field) == 0) {
             continue;  // an empty slot: its offsets mean nothing
         }
         for (std::uint32_t block = 0; block < record_data_offset_count; ++block) {
             unsigned char* data_offset = record + record_data_offsets_field + 4 * block;
-            store_u32_le(data_offset, load_u32_le(data_offset) + delta);
+            store_le<std::uint32_t>(data_offset, load_le<std::uint32_t>(data_offset) + delta);
         }
     }
 }
