@@ -10,14 +10,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "bytes_match.h"
+#include "file_bytes.h"
 #include "sample_archive.h"
 
 namespace fs = std::filesystem;
@@ -43,11 +42,6 @@ std::string not_valid(const std::string& input) {
 }
 std::string no_offset(const std::string& input) {
     return "Warning: Couldn't determine map array offset in \"" + input + "\"!\n";
-}
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 struct Limits {

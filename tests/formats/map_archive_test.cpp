@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "bytes_match.h"
+#include "file_bytes.h"
 #include "sample_archive.h"
 
 namespace {

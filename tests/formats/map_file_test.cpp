@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "bytes_match.h"
+#include "file_bytes.h"
 #include "sample_archive.h"
 
 namespace fs = std::filesystem;
@@ -23,11 +23,6 @@ std::string rebased(std::string array, std::uint64_t offset) {
 
 std::string record(std::uint32_t used, std::uint32_t a, std::uint32_t b, std::uint32_t c) {
     return u32_le(used) + "twelve bytes" + u32_le(a) + u32_le(b) + u32_le(c) + std::string(36, '*');
-}
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 TEST(RebaseMapArray, ShiftsTheOffsetsOfUsedRecordsOnly) {

@@ -1,11 +1,20 @@
-// Compares file contents without printing them: binary data makes unreadable
-// failure messages, so only the sizes and the first difference are shown.
+// Reading files whole, and comparing their contents without printing them:
+// binary data makes unreadable failure messages, so only the sizes and the
+// first difference are shown.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+
+inline std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
 
 inline ::testing::AssertionResult bytes_match(const std::string& actual,
                                               const std::string& expected) {
