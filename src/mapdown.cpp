@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <new>
 #include <string>
 
 #include "formats/map_archive.h"
 #include "formats/map_file.h"
+#include "system/files.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -84,30 +84,53 @@ void report_save_problem(SaveStatus status, const std::string& output_name) {
     }
 }
 
+// Writes the classic map file through a new file that takes the output's
+// name only once it is complete: the output appears whole or not at all, and
+// an existing file is replaced only by a complete one.
+SaveStatus save_map_file(const std::string& output_name, const FileIdentity& archive_behind_link,
+                         ArchiveKind kind, const unsigned char* map_array, std::uint32_t size) {
+    NewFile file;
+    const SaveStatus created = create_output(output_name, archive_behind_link, file);
+    if (created != SaveStatus::saved) {
+        return created;
+    }
+    const MapFileHeader header = map_file_header(kind);
+    if (!write_output(file, header.data(), header.size()) || !write_output(file, map_array, size)) {
+        discard_output(file);
+        return SaveStatus::cannot_write;
+    }
+    return commit_output(file);
+}
+
 // One turn of the run: every failure is reported and skips this file only.
 void convert_archive(const char* input_name) {
-    std::ifstream input(input_name, std::ios::binary);
-    if (!input.is_open()) {
+    InputFile input;
+    const InputStatus opened = open_input(input_name, input);
+    if (opened == InputStatus::cannot_open) {
         std::fprintf(stderr, "Warning: Couldn't open \"%s\" for reading!\n", input_name);
+        return;
+    }
+    if (opened == InputStatus::not_regular_file) {
+        report_archive_problem(ArchiveStatus::not_an_archive, input_name);
         return;
     }
 
     MapArchiveHeader header;
     MapArrayLocation location;
     MapArrayBuffer map_array;
-    const ArchiveStatus status = read_map_array(input, header, location, map_array);
+    const ArchiveStatus status = read_map_array(input.stream, header, location, map_array);
+    // All that is needed is in memory now. Closing the archive also lets an
+    // output name that links to it be replaced where open files are locked.
+    close_input(input);
     if (status != ArchiveStatus::ok) {
         report_archive_problem(status, input_name);
         return;
     }
-    // All that is needed is in memory now. Closing the archive also lets an
-    // output name that links to it be replaced where open files are locked.
-    input.close();
 
     rebase_map_array(map_array.get(), location.offset);
     const std::string output_name = get_output_filename(input_name);
     const SaveStatus saved =
-        save_map_file(output_name, header.kind, map_array.get(), location.size);
+        save_map_file(output_name, input.behind_link, header.kind, map_array.get(), location.size);
     if (saved != SaveStatus::saved) {
         report_save_problem(saved, output_name);
         return;
@@ -120,6 +143,7 @@ void convert_archive(const char* input_name) {
 
 int main(int argc, char** argv) {
     use_binary_console();
+    remove_unfinished_output_on_interrupt();
     if (argc < 2) {
         print_help();
     }

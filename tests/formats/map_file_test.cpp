@@ -2,17 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 
 #include "file_bytes.h"
 #include "sample_archive.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -65,47 +59,6 @@ TEST(WriteMapFile, WritesTheClassicHeaderOfTheKindThenTheArray) {
         EXPECT_TRUE(bytes_match(
             out.str(), std::string(magic) + '\0' + std::string("\x01\x01\0\0", 4) + array));
     }
-}
-
-class SaveMapFile : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        folder = fs::temp_directory_path() /
-                 ("save_map_file_" +
-                  std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(folder);
-        fs::create_directories(folder);
-    }
-    void TearDown() override { fs::remove_all(folder); }
-
-    SaveStatus save(const fs::path& output) {
-        return save_map_file(output.string(), ArchiveKind::rtlx,
-                             reinterpret_cast<const unsigned char*>(array.data()),
-                             static_cast<std::uint32_t>(array.size()));
-    }
-    std::size_t entries() const {
-        return static_cast<std::size_t>(std::distance(fs::directory_iterator(folder), {}));
-    }
-
-    fs::path folder;
-    const std::string array = sample_map_array(8, 2, 6400);
-};
-
-TEST_F(SaveMapFile, ReplacesAnExistingFileWithTheCompleteOne) {
-    std::ofstream(folder / "e1.rtl") << "an older, longer file of some other content entirely";
-    ASSERT_EQ(save(folder / "e1.rtl"), SaveStatus::saved);
-    EXPECT_TRUE(
-        bytes_match(read_file(folder / "e1.rtl"), std::string("RTL\0\x01\x01\0\0", 8) + array));
-    EXPECT_EQ(entries(), 1u);
-}
-
-TEST_F(SaveMapFile, LeavesNothingBehindWhenTheNameCannotBeUsed) {
-    fs::create_directory(folder / "taken.rtl");
-    std::ofstream(folder / "taken.rtl" / "inside") << "kept";
-    EXPECT_EQ(save(folder / "taken.rtl"), SaveStatus::cannot_open);
-    EXPECT_EQ(save(folder / "missing" / "e1.rtl"), SaveStatus::cannot_open);
-    EXPECT_TRUE(bytes_match(read_file(folder / "taken.rtl" / "inside"), "kept"));
-    EXPECT_EQ(entries(), 1u);
 }
 
 }  // namespace

@@ -1,0 +1,86 @@
+// The operating system's file interface: opening an archive without ever
+// blocking, and writing a new file so that it takes its name only once it is
+// complete, through the one descriptor that created it, and never leaves a
+// partial file behind, even when the run is interrupted.
+//
+// The POSIX and the Windows halves live side by side in files.cpp. Nothing
+// here prints; every outcome is returned.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <istream>
+#include <memory>
+#include <streambuf>
+#include <string>
+
+// Which file a name leads to, as the file system tells files apart.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t file = 0;
+    bool known = false;
+};
+
+// An archive opened for reading. `stream` reads through the descriptor that
+// was opened and checked, never through the name again.
+struct InputFile {
+    std::unique_ptr<std::streambuf> buffer;
+    std::istream stream{nullptr};
+    // The archive's file when the name given was a link to it: an output
+    // written over that file would destroy the archive's only copy.
+    FileIdentity behind_link;
+};
+
+enum class InputStatus {
+    opened,
+    cannot_open,       // missing, unreadable, or a folder
+    not_regular_file,  // a named pipe, a device: never read, so never waited on
+};
+
+// Opens `name` for reading without blocking, whatever stands there.
+InputStatus open_input(const std::string& name, InputFile& input);
+
+// Closes the archive and its stream.
+void close_input(InputFile& input);
+
+// A new file being written beside its final name, through one descriptor.
+struct NewFile {
+#ifdef _WIN32
+    void* handle = nullptr;  // HANDLE
+    std::wstring temporary_path, final_path;
+#else
+    int folder = -1;  // the output's folder: every name below is relative to it
+    int descriptor = -1;
+    std::string temporary_name;  // empty while the file has no name at all
+    std::string final_name;
+    bool keeps_old_owner = false;  // replacing a file: its owner, group and mode carry over
+    unsigned old_owner = 0, old_group = 0, old_mode = 0;
+#endif
+};
+
+enum class SaveStatus {
+    saved,
+    cannot_open,   // not created, not put in place, or an output that must not be replaced
+    cannot_write,  // a write or the close failed
+};
+
+// Makes SIGXFSZ a failed write rather than the end of the run, and has SIGINT,
+// SIGTERM and SIGHUP (on Windows: Ctrl-C, Ctrl-Break, closing the console)
+// remove an unfinished output before the process ends by that same signal.
+void remove_unfinished_output_on_interrupt();
+
+// Creates the new file for `output_name`, without touching what stands at that
+// name. An output that its user could not write directly, a folder, or the
+// archive's own file (`archive_behind_link`) gives cannot_open.
+SaveStatus create_output(const std::string& output_name, const FileIdentity& archive_behind_link,
+                         NewFile& file);
+
+// Writes all `count` bytes, or fails.
+bool write_output(NewFile& file, const void* bytes, std::size_t count);
+
+// Gives the complete file the output's name, with the old file's mode, owner
+// and group where one is replaced. On failure the new file is gone.
+SaveStatus commit_output(NewFile& file);
+
+// Removes the unfinished file; the output's name is left as it was.
+void discard_output(NewFile& file);

@@ -1,0 +1,73 @@
+#include "system/files.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "file_bytes.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class NewOutput : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        folder = fs::temp_directory_path() /
+                 ("new_output_" +
+                  std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+    }
+    void TearDown() override { fs::remove_all(folder); }
+
+    SaveStatus save(const fs::path& output, const std::string& bytes) {
+        NewFile file;
+        const SaveStatus created = create_output(output.string(), FileIdentity{}, file);
+        if (created != SaveStatus::saved) {
+            return created;
+        }
+        EXPECT_TRUE(write_output(file, bytes.data(), bytes.size() / 2));
+        EXPECT_TRUE(
+            write_output(file, bytes.data() + bytes.size() / 2, bytes.size() - bytes.size() / 2));
+        return commit_output(file);
+    }
+    std::size_t entries() const {
+        return static_cast<std::size_t>(std::distance(fs::directory_iterator(folder), {}));
+    }
+
+    fs::path folder;
+};
+
+TEST_F(NewOutput, ReplacesAnExistingFileWithTheCompleteOne) {
+    std::ofstream(folder / "e1.rtl") << "an older, longer file of some other content entirely";
+    ASSERT_EQ(save(folder / "e1.rtl", "the new one"), SaveStatus::saved);
+    ASSERT_EQ(save(folder / "e2.rtl", "a new file"), SaveStatus::saved);
+    EXPECT_TRUE(bytes_match(read_file(folder / "e1.rtl"), "the new one"));
+    EXPECT_TRUE(bytes_match(read_file(folder / "e2.rtl"), "a new file"));
+    EXPECT_EQ(entries(), 2u);
+}
+
+TEST_F(NewOutput, LeavesNothingBehindWhenTheNameCannotBeUsed) {
+    fs::create_directory(folder / "taken.rtl");
+    std::ofstream(folder / "taken.rtl" / "inside") << "kept";
+    EXPECT_EQ(save(folder / "taken.rtl", "new"), SaveStatus::cannot_open);
+    EXPECT_EQ(save(folder / "missing" / "e1.rtl", "new"), SaveStatus::cannot_open);
+    EXPECT_TRUE(bytes_match(read_file(folder / "taken.rtl" / "inside"), "kept"));
+    EXPECT_EQ(entries(), 1u);
+}
+
+TEST_F(NewOutput, DiscardingLeavesTheOldFileAsItWas) {
+    std::ofstream(folder / "e1.rtl") << "old";
+    NewFile file;
+    ASSERT_EQ(create_output((folder / "e1.rtl").string(), FileIdentity{}, file), SaveStatus::saved);
+    ASSERT_TRUE(write_output(file, "partial", 7));
+    discard_output(file);
+    EXPECT_TRUE(bytes_match(read_file(folder / "e1.rtl"), "old"));
+    EXPECT_EQ(entries(), 1u);
+}
+
+}  // namespace
