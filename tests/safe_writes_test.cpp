@@ -1,0 +1,374 @@
+// How the program writes on shared, protected and interrupted systems: runs
+// as an unprivileged user, against a hostile second user, with signals and
+// with system calls made to fail. Every case checks that no file but the
+// output changed and that nothing was left behind.
+#include <sys/inotify.h>
+#include <sys/prctl.h>
+
+#include <climits>
+
+#include "program_run.h"
+
+namespace {
+
+class SafeWrites : public ProgramTest {
+  protected:
+    // Two archives: the first replaces an older output, the second makes a new one.
+    void put_pair() const {
+        put("a.rtlx", sample_archive(rxl, 3, 200000));
+        put("a.rtl", "the previous output");
+        put("b.rtcx", sample_archive(rxc, 2, 6400));
+    }
+    bool a_converted() const {
+        return read_file(folder() / "a.rtl") == sample_map_file(rxl, 3, 200000);
+    }
+    bool b_converted() const {
+        return read_file(folder() / "b.rtc") == sample_map_file(rxc, 2, 6400);
+    }
+    std::string faults_fired() const { return read_file(fault_log()); }
+};
+
+const std::string for_writing_a = "Warning: Couldn't open \"a.rtl\" for writing!\n";
+const std::string not_written_a = "Warning: Couldn't write \"a.rtl\" to disk!\n";
+const std::set<std::string> pair_files = {"a.rtlx", "a.rtl", "b.rtcx", "b.rtc"};
+
+bool can_preload() {
+    return runs_natively() && !under_address_sanitizer;
+}
+bool runs_as_root() {
+    return runs_natively() && geteuid() == 0;
+}
+
+#define REQUIRE(condition, why) \
+    if (!(condition)) {         \
+        GTEST_SKIP() << why;    \
+    }
+
+// Each failed call skips only the file it hits, with that file's warning, and
+// leaves the previous output as it was; a failure the program can work around
+// costs nothing.
+TEST_F(SafeWrites, FailedSystemCallsSkipOnlyTheirFile) {
+    REQUIRE(can_preload(), "needs the program run directly, without a sanitizer");
+    struct Case {
+        std::string faults, err;
+    };
+    const Case cases[] = {
+        // Ways around: a named temporary file, a name taken, no owner to keep.
+        {"tmpfile:1-2:EOPNOTSUPP", ""},
+        {"access:1-2:ENOENT", ""},
+        {"tmpfile:1-2:EOPNOTSUPP,create:1-3:EEXIST", ""},
+        {"linkat:1-3:EEXIST", ""},
+        {"fchown:1:EPERM", ""},
+        {"fchown:1-2:EPERM", ""},
+        // Failures that skip the file.
+        {"tmpfile:1:EOPNOTSUPP,create:1-8:EEXIST", for_writing_a},
+        {"tmpfile:1:EOPNOTSUPP,create:1:EACCES", for_writing_a},
+        {"fstatat:1:EACCES", for_writing_a},
+        {"fstatat:2:ENOENT", for_writing_a},  // the temporary name no longer holds our file
+        {"linkat:1:EIO", for_writing_a},
+        {"linkat:1-8:EEXIST", for_writing_a},
+        {"renameat:1:EIO", for_writing_a},
+        {"fchmod:1:EIO", not_written_a},
+        {"write:1:ENOSPC", not_written_a},
+        {"write:2:ENOSPC", not_written_a},
+        {"close:1:EIO", not_written_a},
+        {"tmpfile:1:EOPNOTSUPP,close:1:EIO", not_written_a},
+        {"close:3:EIO", "Warning: Couldn't write \"b.rtc\" to disk!\n"},
+    };
+    for (const Case& c : cases) {
+        put_pair();
+        fs::remove(folder() / "b.rtc");
+        RunOptions options;
+        options.faults = c.faults;
+        const Result result = run({"a.rtlx", "b.rtcx"}, options);
+        SCOPED_TRACE(c.faults);
+        EXPECT_FALSE(faults_fired().empty());
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, c.err);
+        const bool a_skipped = c.err == for_writing_a || c.err == not_written_a;
+        const bool b_skipped = !c.err.empty() && !a_skipped;
+        EXPECT_EQ(result.out,
+                  (a_skipped ? "" : success("a.rtl")) + (b_skipped ? "" : success("b.rtc")));
+        EXPECT_EQ(a_converted(), !a_skipped);
+        if (a_skipped) {
+            EXPECT_TRUE(bytes_match(read_file(folder() / "a.rtl"), "the previous output"));
+        }
+        EXPECT_EQ(b_converted(), !b_skipped);
+        std::set<std::string> expected = pair_files;
+        if (b_skipped) {
+            expected.erase("b.rtc");
+        }
+        EXPECT_EQ(listing(), expected);
+        fs::remove(fault_log());
+    }
+}
+
+// Fails each allocation of a small batch in turn, until a run has none left
+// to fail: the program never crashes, each file is converted or skipped with
+// a warning, and no temporary file stays.
+TEST_F(SafeWrites, EveryFailedAllocationSkipsOnlyItsFile) {
+    REQUIRE(can_preload(), "needs the program run directly, without a sanitizer");
+    const std::vector<std::string> arguments = {"a.rtlx", "missing.rtlx", "b.rtcx", "a.rtlx"};
+    int fired_runs = 0;
+    for (int allocation = 1; allocation < 1000; ++allocation) {
+        put_pair();
+        fs::remove(folder() / "b.rtc");
+        RunOptions options;
+        options.faults = "new:" + std::to_string(allocation);
+        const Result result = run(arguments, options);
+        SCOPED_TRACE("allocation " + std::to_string(allocation));
+        ASSERT_EQ(result.status, 0) << result.err;
+        std::istringstream warnings(result.err);
+        for (std::string line; std::getline(warnings, line);) {
+            EXPECT_TRUE(std::regex_match(
+                line,
+                std::regex(
+                    R"(Warning: (Not enough memory to convert "\w+\.rt[lc]x"!|Couldn't open "missing\.rtlx" for reading!))")))
+                << line;
+        }
+        EXPECT_TRUE(a_converted() || read_file(folder() / "a.rtl") == "the previous output");
+        EXPECT_TRUE(b_converted() || !fs::exists(folder() / "b.rtc"));
+        for (const std::string& name : listing()) {
+            EXPECT_TRUE(pair_files.count(name)) << name;
+        }
+        if (faults_fired().empty()) {
+            EXPECT_EQ(result.out, success("a.rtl") + success("b.rtc") + success("a.rtl"));
+            break;
+        }
+        ++fired_runs;
+        fs::remove(fault_log());
+    }
+    EXPECT_GT(fired_runs, 5);
+}
+
+// SIGINT, SIGTERM or SIGHUP in the middle of a large write: the previous
+// output stays, the unfinished file goes, and the program ends by that signal.
+TEST_F(SafeWrites, AnInterruptedWriteLeavesNothingAndEndsByItsSignal) {
+    REQUIRE(can_preload(), "needs the program run directly, without a sanitizer");
+    const std::pair<int, std::string> signals[] = {
+        {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
+    for (const auto& [number, name] : signals) {
+        for (const std::string named : {"", "tmpfile:1:EOPNOTSUPP,"}) {
+            put_pair();
+            fs::remove(folder() / "b.rtc");
+            RunOptions options;
+            options.faults = named + "write:2:" + name;
+            const Result result = run({"a.rtlx", "b.rtcx"}, options);
+            SCOPED_TRACE(options.faults);
+            EXPECT_EQ(result.signal, number);
+            EXPECT_EQ(result.out, "");
+            EXPECT_TRUE(bytes_match(read_file(folder() / "a.rtl"), "the previous output"));
+            EXPECT_EQ(listing(), (std::set<std::string>{"a.rtlx", "a.rtl", "b.rtcx"}));
+        }
+    }
+}
+
+TEST_F(SafeWrites, AFileSizeLimitFailsTheWriteAndTheRunGoesOn) {
+    REQUIRE(runs_natively(), "limits apply to the program run directly");
+    put("large.rtlx", sample_archive(rxl, 3, 20000));
+    put("small.rtlx", sample_archive(rxl, 1, 6400));
+    RunOptions options;
+    options.file_size = 8192;  // SIGXFSZ is left at its default, which ends a process
+    const Result result = run({"large.rtlx", "small.rtlx"}, options);
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.err, "Warning: Couldn't write \"large.rtl\" to disk!\n");
+    EXPECT_EQ(result.out, success("small.rtl"));
+    EXPECT_EQ(listing(), (std::set<std::string>{"large.rtlx", "small.rtlx", "small.rtl"}));
+}
+
+TEST_F(SafeWrites, PipesAndFoldersNamedLikeArchivesNeverBlock) {
+    REQUIRE(runs_natively(), "named pipes are a POSIX matter");
+    ASSERT_EQ(mkfifo((folder() / "pipe.rtlx").c_str(), 0644), 0);
+    fs::create_directory(folder() / "folder.rtcx");
+    put("good.rtlx", sample_archive(rxl, 1, 6400));
+    const Result result = run({"pipe.rtlx", "folder.rtcx", "good.rtlx"});
+    EXPECT_EQ(result.err,
+              not_valid("pipe.rtlx") + "Warning: Couldn't open \"folder.rtcx\" for reading!\n");
+    EXPECT_EQ(result.out, success("good.rtl"));
+}
+
+// d.rtlx is a link to d.rtl, the real archive: converting would replace the
+// archive's only copy with its own conversion.
+TEST_F(SafeWrites, AnArchiveReachedThroughALinkAtItsOutputNameIsKept) {
+    const std::string archive = sample_archive(rxl, 2, 6400);
+    put("d.rtl", archive);
+    fs::create_symlink("d.rtl", folder() / "d.rtlx");
+    const Result result = run({"d.rtlx"});
+    EXPECT_EQ(result.err, "Warning: Couldn't open \"d.rtl\" for writing!\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_TRUE(bytes_match(read_file(folder() / "d.rtl"), archive));
+    EXPECT_EQ(listing(), (std::set<std::string>{"d.rtl", "d.rtlx"}));
+}
+
+struct Owner {
+    uid_t user;
+    gid_t group;
+    mode_t mode;
+};
+Owner owner_of(const fs::path& path) {
+    struct stat status {};
+    EXPECT_EQ(lstat(path.c_str(), &status), 0) << path;
+    return {status.st_uid, status.st_gid, status.st_mode & 07777};
+}
+
+// As an unprivileged user with the umask 222: a new output is made read-only,
+// a read-only output is refused as a direct write would be, and a replaced
+// output keeps its mode. Root replaces even a read-only output, and it keeps
+// its owner, group and mode.
+TEST_F(SafeWrites, PermissionsOwnersAndProtectedOutputs) {
+    REQUIRE(runs_as_root(), "needs root, to run the program as another user too");
+    struct Case {
+        std::string name;
+        mode_t mode;  // of the existing output; 0 for none
+        bool unprivileged;
+        bool replaced;
+        mode_t mode_after;
+    };
+    const Case cases[] = {
+        {"new", 0, true, true, 0444},
+        {"read_only", 0444, true, false, 0444},
+        {"group_only", 0464, true, false, 0464},
+        {"kept", 0604, true, true, 0604},
+        {"root_read_only", 0440, false, true, 0440},  // owned by another user
+    };
+    const std::string old = "the previous output";
+    for (const Case& c : cases) {
+        put(c.name + ".rtlx", sample_archive(rxl, 1, 6400));
+        if (c.mode != 0) {
+            put(c.name + ".rtl", old);
+            ASSERT_EQ(chown((folder() / (c.name + ".rtl")).c_str(), unprivileged_user,
+                            c.unprivileged ? unprivileged_user : 100),
+                      0);
+            fs::permissions(folder() / (c.name + ".rtl"), static_cast<fs::perms>(c.mode));
+        }
+        ASSERT_EQ(chown(folder().c_str(), unprivileged_user, unprivileged_user), 0);
+        RunOptions options;
+        options.unprivileged = c.unprivileged;
+        options.umask = 0222;
+        const Result result = run({c.name + ".rtlx"}, options);
+        SCOPED_TRACE(c.name);
+        const fs::path output = folder() / (c.name + ".rtl");
+        if (c.replaced) {
+            EXPECT_EQ(result.out, success(c.name + ".rtl"));
+            EXPECT_EQ(result.err, "");
+            EXPECT_TRUE(bytes_match(read_file(output), sample_map_file(rxl, 1, 6400)));
+        } else {
+            EXPECT_EQ(result.err, "Warning: Couldn't open \"" + c.name + ".rtl\" for writing!\n");
+            EXPECT_TRUE(bytes_match(read_file(output), old));
+        }
+        const Owner after = owner_of(output);
+        EXPECT_EQ(after.mode, c.mode_after);
+        EXPECT_EQ(after.user, unprivileged_user);
+        EXPECT_EQ(after.group, c.unprivileged ? unprivileged_user : 100);
+    }
+    EXPECT_EQ(listing().size(), 2 * std::size(cases));
+}
+
+// Another user who may write into the output's folder swaps every temporary
+// name the program makes for a link to a file of root's, as soon as it
+// appears. Root's file is never written; the output is never that link.
+TEST_F(SafeWrites, ALinkSwappedInDuringTheWriteIsNeverWrittenThrough) {
+    REQUIRE(runs_as_root(), "needs root, to run the second user");
+    const fs::path victim = scratch / "root_only";
+    std::ofstream(victim) << "root's own";
+    fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions(folder(), fs::perms::all);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t attacker = fork();
+    if (attacker == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the test
+        const int watch = inotify_init();
+        if (setgid(unprivileged_user) != 0 || setuid(unprivileged_user) != 0 ||
+            inotify_add_watch(watch, folder().c_str(), IN_CREATE | IN_MOVED_TO) < 0) {
+            _exit(1);
+        }
+        (void)!write(ready[1], "r", 1);
+        alignas(inotify_event) char events[4096];
+        std::set<std::string> swapped;  // its own links raise events too
+        for (;;) {
+            const ssize_t length = read(watch, events, sizeof events);
+            for (ssize_t at = 0; at < length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+                const std::string name = event->len ? event->name : "";
+                if (name.rfind(".mapdown-", 0) == 0 && swapped.insert(name).second) {
+                    const fs::path path = folder() / name;
+                    unlink(path.c_str());
+                    (void)!symlink(victim.c_str(), path.c_str());
+                }
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+    }
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    // Many files, half of them replacing an older output: the race is won or
+    // lost in microseconds.
+    const std::string archive = sample_archive(rxl, 5, 2u << 20);
+    for (const std::string faults : {"", "tmpfile:1-40:EOPNOTSUPP"}) {
+        if (!faults.empty() && !can_preload()) {
+            continue;
+        }
+        std::vector<std::string> arguments;
+        for (int index = 0; index < 40; ++index) {
+            const std::string name = "e" + std::to_string(index) + ".rtlx";
+            put(name, archive);
+            if (index % 2 == 0) {
+                put(name.substr(0, name.size() - 1), "the previous output");
+            }
+            arguments.push_back(name);
+        }
+        RunOptions options;
+        options.faults = faults;
+        const Result result = run(arguments, options);
+        SCOPED_TRACE(faults);
+        EXPECT_EQ(result.status, 0);
+        for (const std::string& name : arguments) {
+            EXPECT_FALSE(fs::is_symlink(folder() / name.substr(0, name.size() - 1))) << name;
+        }
+        EXPECT_TRUE(bytes_match(read_file(victim), "root's own"));
+    }
+    kill(attacker, SIGKILL);
+    waitpid(attacker, nullptr, 0);
+    EXPECT_EQ(owner_of(victim).mode, 0600u);
+}
+
+// Makes nested folders of the given name lengths below `top` without ever
+// naming a path longer than the system allows, and returns the deepest one's
+// path relative to `top`, with a final slash.
+std::string make_deep_folders(const fs::path& top, const std::vector<std::size_t>& lengths) {
+    std::string relative;
+    int folder = open(top.c_str(), O_RDONLY | O_DIRECTORY);
+    for (const std::size_t length : lengths) {
+        const std::string name(length, static_cast<char>('a' + relative.size() % 26));
+        EXPECT_EQ(mkdirat(folder, name.c_str(), 0755), 0);
+        const int inner = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY);
+        close(folder);
+        folder = inner;
+        relative += name + "/";
+    }
+    close(folder);
+    return relative;
+}
+
+// The archive's path is as long as the system allows, and the output's folder
+// is too deep to hold a temporary name longer than the output's own: the
+// folder is named once, and every later name is relative to it.
+TEST_F(SafeWrites, AnOutputNearThePathLimitIsWritten) {
+    REQUIRE(runs_natively(), "path limits differ elsewhere");
+    std::vector<std::size_t> lengths(20, 200);
+    lengths.push_back(PATH_MAX - 1 - 20 * 201 - 6 - 1);
+    const std::string input = make_deep_folders(folder(), lengths) + "e.rtlx";
+    const std::string output = input.substr(0, input.size() - 1);
+    ASSERT_EQ(input.size(), static_cast<std::size_t>(PATH_MAX - 1));
+    ASSERT_EQ(chdir(folder().c_str()), 0);
+    std::ofstream(input, std::ios::binary) << sample_archive(rxl, 1, 6400);
+    const Result result = run({input});
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, success(output));
+    EXPECT_TRUE(bytes_match(read_file(output), sample_map_file(rxl, 1, 6400)));
+    ASSERT_EQ(std::system(("rm -rf " + input.substr(0, 200)).c_str()), 0);
+    ASSERT_EQ(chdir(scratch.c_str()), 0);
+}
+
+}  // namespace

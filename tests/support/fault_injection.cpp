@@ -1,0 +1,242 @@
+// Preloaded into the program (LD_PRELOAD) to make chosen calls fail, so that
+// the tests can run every failure path of the real program.
+//
+// MAPDOWN_FAULTS lists the faults, separated by commas, each as
+//     call:first[-last][:what]
+// The calls numbered first to last (counted from 1) of `call` fail with the
+// errno `what` (EIO by default); a `what` of SIGINT, SIGTERM or SIGHUP
+// instead raises that signal in the call, after half of a write is done.
+// The calls: new (every operator new), tmpfile (openat with O_TMPFILE),
+// create (openat with O_CREAT), access, fstatat, linkat, renameat, fchown,
+// fchmod, write and close.
+//
+// Each fault that fires appends a line to the file MAPDOWN_FAULT_LOG names.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+namespace {
+
+const char* const call_names[] = {"new",      "tmpfile", "create", "access", "fstatat", "linkat",
+                                  "renameat", "fchown",  "fchmod", "write",  "close"};
+enum Call {
+    call_new,
+    tmpfile_call,
+    create_call,
+    access_call,
+    fstatat_call,
+    linkat_call,
+    renameat_call,
+    fchown_call,
+    fchmod_call,
+    write_call,
+    close_call,
+    call_count
+};
+
+struct Fault {
+    long first = 0, last = -1;
+    int error = EIO;
+    int signal_number = 0;
+};
+
+struct Faults {
+    Fault fault[call_count];
+    long calls[call_count] = {};
+};
+
+int parse_what(const std::string& what, Fault& fault) {
+    struct Name {
+        const char* name;
+        int value;
+    };
+    const Name signals[] = {{"SIGINT", SIGINT}, {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP}};
+    for (const Name& name : signals) {
+        if (what == name.name) {
+            return fault.signal_number = name.value;
+        }
+    }
+    const Name errors[] = {
+        {"EIO", EIO},       {"EEXIST", EEXIST}, {"ENOSPC", ENOSPC},        {"EACCES", EACCES},
+        {"ENOENT", ENOENT}, {"EPERM", EPERM},   {"EOPNOTSUPP", EOPNOTSUPP}};
+    for (const Name& name : errors) {
+        if (what == name.name) {
+            return fault.error = name.value;
+        }
+    }
+    std::fprintf(stderr, "fault injection: unknown failure %s\n", what.c_str());
+    std::abort();
+}
+
+// Read once, on the first intercepted call. Plain static data: constructors
+// of a preloaded library may run after the program's first allocations.
+Faults& faults() {
+    static Faults table;
+    static bool read = false;
+    if (!read) {
+        read = true;
+        const char* text = std::getenv("MAPDOWN_FAULTS");
+        std::string list = text ? text : "";
+        while (!list.empty()) {
+            const std::size_t comma = list.find(',');
+            const std::string item = list.substr(0, comma);
+            list = comma == std::string::npos ? "" : list.substr(comma + 1);
+            const std::size_t colon = item.find(':');
+            int call = 0;
+            while (call < call_count && item.compare(0, colon, call_names[call]) != 0) {
+                ++call;
+            }
+            if (call == call_count || colon == std::string::npos) {
+                std::fprintf(stderr, "fault injection: cannot read %s\n", item.c_str());
+                std::abort();
+            }
+            Fault& fault = table.fault[call];
+            char* end = nullptr;
+            fault.first = std::strtol(item.c_str() + colon + 1, &end, 10);
+            fault.last = *end == '-' ? std::strtol(end + 1, &end, 10) : fault.first;
+            if (*end == ':') {
+                parse_what(end + 1, fault);
+            }
+        }
+    }
+    return table;
+}
+
+// Counts the call and says whether it is to fail; the errno is set already.
+bool fails(Call call) {
+    Faults& table = faults();
+    const long number = ++table.calls[call];
+    const Fault& fault = table.fault[call];
+    if (number < fault.first || number > fault.last) {
+        return false;
+    }
+    if (const char* log = std::getenv("MAPDOWN_FAULT_LOG")) {
+        if (std::FILE* file = std::fopen(log, "a")) {
+            std::fprintf(file, "%s:%ld\n", call_names[call], number);
+            std::fclose(file);
+        }
+    }
+    if (fault.signal_number != 0) {
+        return false;  // the caller raises it at the right moment
+    }
+    errno = fault.error;
+    return true;
+}
+
+template <typename Function>
+Function real(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+void* allocate(std::size_t size) {
+    return fails(call_new) ? nullptr : std::malloc(size ? size : 1);
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (void* block = allocate(size)) {
+        return block;
+    }
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return allocate(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return allocate(size);
+}
+void operator delete(void* block) noexcept {
+    std::free(block);
+}
+void operator delete[](void* block) noexcept {
+    std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+    std::free(block);
+}
+void operator delete[](void* block, std::size_t) noexcept {
+    std::free(block);
+}
+
+extern "C" {
+
+int openat(int folder, const char* name, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = static_cast<mode_t>(va_arg(arguments, int));
+        va_end(arguments);
+    }
+    if (((flags & O_TMPFILE) == O_TMPFILE && fails(tmpfile_call)) ||
+        ((flags & O_CREAT) != 0 && fails(create_call))) {
+        return -1;
+    }
+    return real<int (*)(int, const char*, int, ...)>("openat")(folder, name, flags, mode);
+}
+
+int access(const char* name, int mode) {
+    return fails(access_call) ? -1 : real<int (*)(const char*, int)>("access")(name, mode);
+}
+
+int fstatat(int folder, const char* name, struct stat* status, int flags) {
+    return fails(fstatat_call) ? -1
+                               : real<int (*)(int, const char*, struct stat*, int)>("fstatat")(
+                                     folder, name, status, flags);
+}
+
+int linkat(int old_folder, const char* old_name, int new_folder, const char* new_name, int flags) {
+    return fails(linkat_call) ? -1
+                              : real<int (*)(int, const char*, int, const char*, int)>("linkat")(
+                                    old_folder, old_name, new_folder, new_name, flags);
+}
+
+int renameat(int old_folder, const char* old_name, int new_folder, const char* new_name) {
+    return fails(renameat_call) ? -1
+                                : real<int (*)(int, const char*, int, const char*)>("renameat")(
+                                      old_folder, old_name, new_folder, new_name);
+}
+
+int fchown(int descriptor, uid_t owner, gid_t group) {
+    return fails(fchown_call)
+               ? -1
+               : real<int (*)(int, uid_t, gid_t)>("fchown")(descriptor, owner, group);
+}
+
+int fchmod(int descriptor, mode_t mode) {
+    return fails(fchmod_call) ? -1 : real<int (*)(int, mode_t)>("fchmod")(descriptor, mode);
+}
+
+ssize_t write(int descriptor, const void* bytes, size_t count) {
+    const auto real_write = real<ssize_t (*)(int, const void*, size_t)>("write");
+    if (fails(write_call)) {
+        return -1;
+    }
+    const Fault& fault = faults().fault[write_call];
+    if (fault.signal_number != 0 && faults().calls[write_call] >= fault.first &&
+        faults().calls[write_call] <= fault.last) {
+        const ssize_t half = real_write(descriptor, bytes, count / 2);
+        raise(fault.signal_number);
+        return half;  // reached only if the signal does not end the process
+    }
+    return real_write(descriptor, bytes, count);
+}
+
+int close(int descriptor) {
+    return fails(close_call) ? -1 : real<int (*)(int)>("close")(descriptor);
+}
+}

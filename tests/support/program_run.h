@@ -1,0 +1,174 @@
+// Runs the built program in a scratch folder, as a user would: with chosen
+// limits, as an unprivileged user, or with calls made to fail. The fixture
+// keeps the console output, the exit status and every file left behind.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "file_bytes.h"
+#include "sample_archive.h"
+
+namespace fs = std::filesystem;
+
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool under_address_sanitizer = true;
+#elif defined(__has_feature)
+inline constexpr bool under_address_sanitizer = __has_feature(address_sanitizer);
+#else
+inline constexpr bool under_address_sanitizer = false;
+#endif
+
+inline const std::string rxl = rxl_magic_bytes;
+inline const std::string rxc = rxc_magic_bytes;
+
+inline std::string success(const std::string& output) {
+    return "Successfully wrote \"" + output + "\" to disk.\n";
+}
+inline std::string not_valid(const std::string& input) {
+    return "Warning: \"" + input + "\" is not a valid RTLX or RTCX file!\n";
+}
+inline std::string no_offset(const std::string& input) {
+    return "Warning: Couldn't determine map array offset in \"" + input + "\"!\n";
+}
+
+// The user that the permission cases run as.
+constexpr uid_t unprivileged_user = 65534;
+
+struct RunOptions {
+    rlim_t file_size = RLIM_INFINITY;
+    rlim_t address_space = RLIM_INFINITY;
+    rlim_t open_files = RLIM_INFINITY;
+    bool unprivileged = false;  // run as unprivileged_user (the tests must run as root)
+    int umask = -1;             // -1: the test's own
+    std::string faults;         // MAPDOWN_FAULTS for the preloaded fault injection
+};
+
+inline bool limit(int resource, rlim_t value) {
+    const rlimit both{value, value};
+    return value == RLIM_INFINITY || setrlimit(resource, &both) == 0;
+}
+
+struct Result {
+    std::string out, err;
+    int status = -1;  // the exit status; -1 when a signal ended the program
+    int signal = 0;   // the signal that ended it
+};
+
+// Whether the program runs directly, so that limits set here apply to it alone.
+inline bool runs_natively() {
+    return std::getenv("MAPDOWN_COMMAND") == nullptr;
+}
+
+// Whether the program under test is a Windows build, run through an emulator.
+inline bool runs_windows_program() {
+    const char* command = std::getenv("MAPDOWN_COMMAND");
+    return command != nullptr && std::regex_search(command, std::regex(R"(\.exe\s*$)"));
+}
+
+// The program, or MAPDOWN_COMMAND's words (a runner and the program) when set.
+inline std::vector<std::string> program_command() {
+    std::vector<std::string> words;
+    if (const char* command = std::getenv("MAPDOWN_COMMAND")) {
+        std::istringstream split(command);
+        for (std::string word; split >> word;) {
+            words.push_back(word);
+        }
+    } else {
+        words.push_back(MAPDOWN_PATH);
+    }
+    return words;
+}
+
+class ProgramTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        const std::string suite = info->test_suite_name(), test = info->name();
+        scratch = fs::temp_directory_path() / ("mapdown_test_" + suite + "_" + test);
+        fs::remove_all(scratch);
+        fs::create_directories(folder());
+    }
+    void TearDown() override { fs::remove_all(scratch); }
+
+    fs::path folder() const { return scratch / "work"; }
+
+    void put(const std::string& name, const std::string& bytes) const {
+        std::ofstream(folder() / name, std::ios::binary) << bytes;
+    }
+
+    // Writes `pieces` at their positions, leaving holes between them.
+    void put_sparse(const std::string& name,
+                    const std::vector<std::pair<std::uint64_t, std::string>>& pieces) const {
+        std::ofstream out(folder() / name, std::ios::binary);
+        for (const auto& [position, bytes] : pieces) {
+            out.seekp(static_cast<std::streamoff>(position));
+            out << bytes;
+        }
+        ASSERT_TRUE(out.flush());
+    }
+
+    std::set<std::string> listing() const {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder())) {
+            names.insert(entry.path().filename().string());
+        }
+        return names;
+    }
+
+    Result run(const std::vector<std::string>& arguments, const RunOptions& options = {}) const {
+        std::vector<std::string> words = program_command();
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        const fs::path out = scratch / "stdout", err = scratch / "stderr";
+        const pid_t child = fork();
+        if (child == 0) {
+            alarm(60);  // a program that hangs is ended, and the test fails
+            if (options.umask >= 0) {
+                umask(static_cast<mode_t>(options.umask));
+            }
+            if (!options.faults.empty()) {
+                setenv("LD_PRELOAD", FAULT_INJECTION_PATH, 1);
+                setenv("MAPDOWN_FAULTS", options.faults.c_str(), 1);
+                setenv("MAPDOWN_FAULT_LOG", fault_log().c_str(), 1);
+            }
+            if (chdir(folder().c_str()) != 0 || !freopen(out.c_str(), "wb", stdout) ||
+                !freopen(err.c_str(), "wb", stderr) || !limit(RLIMIT_FSIZE, options.file_size) ||
+                !limit(RLIMIT_AS, options.address_space) ||
+                !limit(RLIMIT_NOFILE, options.open_files) ||
+                (options.unprivileged &&
+                 (setgid(unprivileged_user) != 0 || setuid(unprivileged_user) != 0))) {
+                _exit(126);
+            }
+            std::vector<char*> argv;
+            for (std::string& word : words) {
+                argv.push_back(word.data());
+            }
+            argv.push_back(nullptr);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return {read_file(out), read_file(err), WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                WIFSIGNALED(status) ? WTERMSIG(status) : 0};
+    }
+
+    // The faults that fired in the last run, a line each.
+    fs::path fault_log() const { return scratch / "faults"; }
+
+    fs::path scratch;  // holds the working folder and the captured output
+};
