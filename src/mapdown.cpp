@@ -87,10 +87,10 @@ void report_save_problem(SaveStatus status, const std::string& output_name) {
 // Writes the classic map file through a new file that takes the output's
 // name only once it is complete: the output appears whole or not at all, and
 // an existing file is replaced only by a complete one.
-SaveStatus save_map_file(const std::string& output_name, const FileIdentity& archive_behind_link,
+SaveStatus save_map_file(const std::string& output_name, const FileIdentity& archive_only_copy,
                          ArchiveKind kind, const unsigned char* map_array, std::uint32_t size) {
     NewFile file;
-    const SaveStatus created = create_output(output_name, archive_behind_link, file);
+    const SaveStatus created = create_output(output_name, archive_only_copy, file);
     if (created != SaveStatus::saved) {
         return created;
     }
@@ -130,7 +130,7 @@ void convert_archive(const char* input_name) {
     rebase_map_array(map_array.get(), location.offset);
     const std::string output_name = get_output_filename(input_name);
     const SaveStatus saved =
-        save_map_file(output_name, input.behind_link, header.kind, map_array.get(), location.size);
+        save_map_file(output_name, input.only_copy, header.kind, map_array.get(), location.size);
     if (saved != SaveStatus::saved) {
         report_save_problem(saved, output_name);
         return;

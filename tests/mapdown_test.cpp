@@ -145,12 +145,20 @@ TEST_F(Mapdown, LinksToTheInputAreReplacedNotWrittenThrough) {
     fs::create_symlink("sym.rtlx", folder() / "sym.rtl");
     fs::create_hard_link(folder() / "hard.rtlx", folder() / "hard.rtl");
     const Result result = run({"sym.rtlx", "hard.rtlx"});
-    EXPECT_EQ(result.out, success("sym.rtl") + success("hard.rtl"));
     EXPECT_TRUE(bytes_match(read_file(folder() / "sym.rtlx"), archive));
     EXPECT_TRUE(bytes_match(read_file(folder() / "hard.rtlx"), archive));
+    EXPECT_TRUE(bytes_match(read_file(folder() / "hard.rtl"), sample_map_file(rxl, 2, 6400)));
+    if (runs_windows_program()) {
+        // The emulator shows a Unix symbolic link as the file it points to,
+        // so the link looks like the archive's only copy, which is kept.
+        EXPECT_EQ(result.err, "Warning: Couldn't open \"sym.rtl\" for writing!\n");
+        EXPECT_EQ(result.out, success("hard.rtl"));
+        EXPECT_TRUE(fs::is_symlink(folder() / "sym.rtl"));
+        return;
+    }
+    EXPECT_EQ(result.out, success("sym.rtl") + success("hard.rtl"));
     EXPECT_FALSE(fs::is_symlink(folder() / "sym.rtl"));
     EXPECT_TRUE(bytes_match(read_file(folder() / "sym.rtl"), sample_map_file(rxl, 2, 6400)));
-    EXPECT_TRUE(bytes_match(read_file(folder() / "hard.rtl"), sample_map_file(rxl, 2, 6400)));
 }
 
 TEST_F(Mapdown, AFailedWriteKeepsThePreviousOutputAndReportsNoSuccess) {

@@ -188,7 +188,8 @@ TEST_F(SafeWrites, PipesAndFoldersNamedLikeArchivesNeverBlock) {
 }
 
 // d.rtlx is a link to d.rtl, the real archive: converting would replace the
-// archive's only copy with its own conversion.
+// archive's only copy with its own conversion. With a second name, the
+// archive survives there.
 TEST_F(SafeWrites, AnArchiveReachedThroughALinkAtItsOutputNameIsKept) {
     const std::string archive = sample_archive(rxl, 2, 6400);
     put("d.rtl", archive);
@@ -198,6 +199,11 @@ TEST_F(SafeWrites, AnArchiveReachedThroughALinkAtItsOutputNameIsKept) {
     EXPECT_EQ(result.out, "");
     EXPECT_TRUE(bytes_match(read_file(folder() / "d.rtl"), archive));
     EXPECT_EQ(listing(), (std::set<std::string>{"d.rtl", "d.rtlx"}));
+
+    fs::create_hard_link(folder() / "d.rtl", folder() / "backup");
+    EXPECT_EQ(run({"d.rtlx"}).out, success("d.rtl"));
+    EXPECT_TRUE(bytes_match(read_file(folder() / "backup"), archive));
+    EXPECT_TRUE(bytes_match(read_file(folder() / "d.rtl"), sample_map_file(rxl, 2, 6400)));
 }
 
 struct Owner {

@@ -134,7 +134,7 @@ void split_path(const std::string& path, std::string& folder, std::string& name)
 
 // What stands at the output's name decides whether it may be replaced, and
 // what the new file inherits from it.
-SaveStatus check_existing_output(NewFile& file, const FileIdentity& archive_behind_link) {
+SaveStatus check_existing_output(NewFile& file, const FileIdentity& archive_only_copy) {
     struct stat existing;
     if (fstatat(file.folder, file.final_name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) {
         return errno == ENOENT ? SaveStatus::saved : SaveStatus::cannot_open;
@@ -142,7 +142,7 @@ SaveStatus check_existing_output(NewFile& file, const FileIdentity& archive_behi
     if (S_ISLNK(existing.st_mode)) {
         return SaveStatus::saved;  // the link is replaced, never written through
     }
-    if (S_ISDIR(existing.st_mode) || same_file(identity_of(existing), archive_behind_link) ||
+    if (S_ISDIR(existing.st_mode) || same_file(identity_of(existing), archive_only_copy) ||
         faccessat(file.folder, file.final_name.c_str(), W_OK, AT_EACCESS) != 0) {
         return SaveStatus::cannot_open;
     }
@@ -273,7 +273,7 @@ InputStatus open_input(const std::string& name, InputFile& input) {
     if (descriptor < 0) {
         return InputStatus::cannot_open;
     }
-    struct stat opened, named;
+    struct stat opened;
     if (fstat(descriptor, &opened) != 0 || S_ISDIR(opened.st_mode)) {
         close(descriptor);
         return InputStatus::cannot_open;
@@ -282,15 +282,12 @@ InputStatus open_input(const std::string& name, InputFile& input) {
         close(descriptor);
         return InputStatus::not_regular_file;
     }
-    input.behind_link = {};
-    if (lstat(name.c_str(), &named) != 0 || !same_file(identity_of(named), identity_of(opened))) {
-        input.behind_link = identity_of(opened);
-    }
+    input.only_copy = opened.st_nlink == 1 ? identity_of(opened) : FileIdentity{};
     attach_stream(input, descriptor);
     return InputStatus::opened;
 }
 
-SaveStatus create_output(const std::string& output_name, const FileIdentity& archive_behind_link,
+SaveStatus create_output(const std::string& output_name, const FileIdentity& archive_only_copy,
                          NewFile& file) {
     std::string folder;
     split_path(output_name, folder, file.final_name);
@@ -302,7 +299,7 @@ SaveStatus create_output(const std::string& output_name, const FileIdentity& arc
     if (file.folder < 0) {
         return SaveStatus::cannot_open;
     }
-    SaveStatus status = check_existing_output(file, archive_behind_link);
+    SaveStatus status = check_existing_output(file, archive_only_copy);
     // While it is written, only its creator may read a file that replaces
     // another; it takes the old file's mode at the end. A new output gets
     // 0666 less the umask, as any new file does.
@@ -422,11 +419,13 @@ BOOL WINAPI on_console_event(DWORD event) {
     return FALSE;  // the default handler then ends the process as interrupted
 }
 
-FileIdentity identity_of(HANDLE handle) {
+// The file behind `handle`, and how many names it has.
+FileIdentity identity_of(HANDLE handle, DWORD& names) {
     BY_HANDLE_FILE_INFORMATION information;
     if (!GetFileInformationByHandle(handle, &information)) {
         return {};
     }
+    names = information.nNumberOfLinks;
     return {information.dwVolumeSerialNumber,
             (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow, true};
 }
@@ -439,7 +438,8 @@ FileIdentity identity_at(const std::wstring& path) {
     if (handle == INVALID_HANDLE_VALUE) {
         return {};
     }
-    const FileIdentity identity = identity_of(handle);
+    DWORD names = 0;
+    const FileIdentity identity = identity_of(handle, names);
     CloseHandle(handle);
     return identity;
 }
@@ -461,22 +461,21 @@ InputStatus open_input(const std::string& name, InputFile& input) {
     if (descriptor < 0) {
         return InputStatus::cannot_open;  // a folder cannot be opened as a file here
     }
-    const FileIdentity opened = identity_of(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)));
-    input.behind_link = {};
-    if (!same_file(identity_at(path), opened)) {
-        input.behind_link = opened;
-    }
+    DWORD names = 0;
+    const FileIdentity opened =
+        identity_of(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)), names);
+    input.only_copy = names == 1 ? opened : FileIdentity{};
     attach_stream(input, descriptor);
     return InputStatus::opened;
 }
 
-SaveStatus create_output(const std::string& output_name, const FileIdentity& archive_behind_link,
+SaveStatus create_output(const std::string& output_name, const FileIdentity& archive_only_copy,
                          NewFile& file) {
     file.final_path = widen(output_name);
     const DWORD attributes = GetFileAttributesW(file.final_path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES &&
         ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0 ||
-         same_file(identity_at(file.final_path), archive_behind_link))) {
+         same_file(identity_at(file.final_path), archive_only_copy))) {
         return SaveStatus::cannot_open;
     }
     const std::size_t folder_end = file.final_path.find_last_of(L"/\\:");

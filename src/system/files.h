@@ -26,9 +26,9 @@ struct FileIdentity {
 struct InputFile {
     std::unique_ptr<std::streambuf> buffer;
     std::istream stream{nullptr};
-    // The archive's file when the name given was a link to it: an output
-    // written over that file would destroy the archive's only copy.
-    FileIdentity behind_link;
+    // The archive's file when it has no other name: replaced by an output
+    // (its name given through a link), the archive would be lost.
+    FileIdentity only_copy;
 };
 
 enum class InputStatus {
@@ -71,8 +71,8 @@ void remove_unfinished_output_on_interrupt();
 
 // Creates the new file for `output_name`, without touching what stands at that
 // name. An output that its user could not write directly, a folder, or the
-// archive's own file (`archive_behind_link`) gives cannot_open.
-SaveStatus create_output(const std::string& output_name, const FileIdentity& archive_behind_link,
+// archive's only copy (`archive_only_copy`) gives cannot_open.
+SaveStatus create_output(const std::string& output_name, const FileIdentity& archive_only_copy,
                          NewFile& file);
 
 // Writes all `count` bytes, or fails.
