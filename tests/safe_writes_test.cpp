@@ -60,11 +60,13 @@ TEST_F(SafeWrites, FailedSystemCallsSkipOnlyTheirFile) {
         {"linkat:1-3:EEXIST", ""},
         {"fchown:1:EPERM", ""},
         {"fchown:1-2:EPERM", ""},
+        {"write:1-2:EINTR", ""},
         // Failures that skip the file.
         {"tmpfile:1:EOPNOTSUPP,create:1-8:EEXIST", for_writing_a},
         {"tmpfile:1:EOPNOTSUPP,create:1:EACCES", for_writing_a},
         {"fstatat:1:EACCES", for_writing_a},
-        {"fstatat:2:ENOENT", for_writing_a},  // the temporary name no longer holds our file
+        {"faccessat:1:EACCES", for_writing_a},  // an output its user may not write
+        {"fstatat:2:ENOENT", for_writing_a},    // the temporary name no longer holds our file
         {"linkat:1:EIO", for_writing_a},
         {"linkat:1-8:EEXIST", for_writing_a},
         {"renameat:1:EIO", for_writing_a},
@@ -165,10 +167,10 @@ TEST_F(SafeWrites, AnInterruptedWriteLeavesNothingAndEndsByItsSignal) {
 
 TEST_F(SafeWrites, AFileSizeLimitFailsTheWriteAndTheRunGoesOn) {
     REQUIRE(runs_natively(), "limits apply to the program run directly");
-    put("large.rtlx", sample_archive(rxl, 3, 20000));
+    put("large.rtlx", sample_archive(rxl, 3, 200000));
     put("small.rtlx", sample_archive(rxl, 1, 6400));
     RunOptions options;
-    options.file_size = 8192;  // SIGXFSZ is left at its default, which ends a process
+    options.file_size = 65536;  // SIGXFSZ is left at its default, which ends a process
     const Result result = run({"large.rtlx", "small.rtlx"}, options);
     EXPECT_EQ(result.signal, 0);
     EXPECT_EQ(result.err, "Warning: Couldn't write \"large.rtl\" to disk!\n");

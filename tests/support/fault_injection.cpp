@@ -7,10 +7,12 @@
 // errno `what` (EIO by default); a `what` of SIGINT, SIGTERM or SIGHUP
 // instead raises that signal in the call, after half of a write is done.
 // The calls: new (every operator new), tmpfile (openat with O_TMPFILE),
-// create (openat with O_CREAT), access, fstatat, linkat, renameat, fchown,
+// create (openat with O_CREAT), access, faccessat, fstatat, linkat, renameat, fchown,
 // fchmod, write and close.
 //
 // Each fault that fires appends a line to the file MAPDOWN_FAULT_LOG names.
+// The program's own raise writes a coverage build's counters first (such a
+// build exports them), since a signal ends the process before it would.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -27,13 +29,14 @@
 
 namespace {
 
-const char* const call_names[] = {"new",      "tmpfile", "create", "access", "fstatat", "linkat",
-                                  "renameat", "fchown",  "fchmod", "write",  "close"};
+const char* const call_names[] = {"new",    "tmpfile",  "create", "access", "faccessat", "fstatat",
+                                  "linkat", "renameat", "fchown", "fchmod", "write",     "close"};
 enum Call {
     call_new,
     tmpfile_call,
     create_call,
     access_call,
+    faccessat_call,
     fstatat_call,
     linkat_call,
     renameat_call,
@@ -67,8 +70,8 @@ int parse_what(const std::string& what, Fault& fault) {
         }
     }
     const Name errors[] = {
-        {"EIO", EIO},       {"EEXIST", EEXIST}, {"ENOSPC", ENOSPC},        {"EACCES", EACCES},
-        {"ENOENT", ENOENT}, {"EPERM", EPERM},   {"EOPNOTSUPP", EOPNOTSUPP}};
+        {"EIO", EIO},       {"EEXIST", EEXIST}, {"ENOSPC", ENOSPC},         {"EACCES", EACCES},
+        {"ENOENT", ENOENT}, {"EPERM", EPERM},   {"EOPNOTSUPP", EOPNOTSUPP}, {"EINTR", EINTR}};
     for (const Name& name : errors) {
         if (what == name.name) {
             return fault.error = name.value;
@@ -193,6 +196,12 @@ int access(const char* name, int mode) {
     return fails(access_call) ? -1 : real<int (*)(const char*, int)>("access")(name, mode);
 }
 
+int faccessat(int folder, const char* name, int mode, int flags) {
+    return fails(faccessat_call)
+               ? -1
+               : real<int (*)(int, const char*, int, int)>("faccessat")(folder, name, mode, flags);
+}
+
 int fstatat(int folder, const char* name, struct stat* status, int flags) {
     return fails(fstatat_call) ? -1
                                : real<int (*)(int, const char*, struct stat*, int)>("fstatat")(
@@ -230,10 +239,19 @@ ssize_t write(int descriptor, const void* bytes, size_t count) {
     if (fault.signal_number != 0 && faults().calls[write_call] >= fault.first &&
         faults().calls[write_call] <= fault.last) {
         const ssize_t half = real_write(descriptor, bytes, count / 2);
-        raise(fault.signal_number);
+        real<int (*)(int)>("raise")(fault.signal_number);
         return half;  // reached only if the signal does not end the process
     }
     return real_write(descriptor, bytes, count);
+}
+
+// A process that ends by a signal never writes a coverage build's counters;
+// the program's own raise, which ends it, writes them first.
+int raise(int signal_number) {
+    if (const auto dump = reinterpret_cast<void (*)()>(dlsym(RTLD_DEFAULT, "__gcov_dump"))) {
+        dump();
+    }
+    return real<int (*)(int)>("raise")(signal_number);
 }
 
 int close(int descriptor) {

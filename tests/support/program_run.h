@@ -134,8 +134,22 @@ class ProgramTest : public ::testing::Test {
         std::vector<std::string> words = program_command();
         words.insert(words.end(), arguments.begin(), arguments.end());
         const fs::path out = scratch / "stdout", err = scratch / "stderr";
+        // An instrumented build's counter files belong to root: another user
+        // writes its own where it may, a new folder each run (the umask may
+        // leave them read-only).
+        static int unprivileged_runs = 0;
+        const fs::path counters =
+            scratch / ("unprivileged_counters_" + std::to_string(++unprivileged_runs));
+        if (options.unprivileged) {
+            fs::create_directories(counters);
+            EXPECT_EQ(chown(counters.c_str(), unprivileged_user, unprivileged_user), 0);
+        }
         const pid_t child = fork();
         if (child == 0) {
+            if (options.unprivileged) {
+                setenv("GCOV_PREFIX", counters.c_str(), 1);
+                setenv("GCOV_PREFIX_STRIP", "100", 1);
+            }
             alarm(60);  // a program that hangs is ended, and the test fails
             if (!runs_natively()) {
                 // A runner's own helpers (an emulator's server) may not expect
