@@ -191,6 +191,25 @@ TEST_F(Mapdown, ConvertsArchivesLargerThanTwoAndFourGiB) {
     }
 }
 
+// Large map arrays live in memory placed for huge pages, rounded up to whole
+// 2 MiB pages; the output holds exactly the map array all the same.
+TEST_F(Mapdown, MapArraysAroundTheHugePageThresholdConvertExactly) {
+    const std::uint32_t mib = 1u << 20;
+    std::vector<std::string> arguments;
+    const std::uint32_t sizes[] = {4 * mib - 1, 4 * mib, 6 * mib + 3, 33 * mib};
+    for (const std::uint32_t size : sizes) {
+        arguments.push_back("m" + std::to_string(size) + ".rtlx");
+        put(arguments.back(), sample_archive(rxl, 7, size));
+    }
+    const Result result = run(arguments);
+    EXPECT_EQ(result.err, "");
+    for (const std::uint32_t size : sizes) {
+        EXPECT_TRUE(bytes_match(read_file(folder() / ("m" + std::to_string(size) + ".rtl")),
+                                sample_map_file(rxl, 7, size)))
+            << size;
+    }
+}
+
 TEST_F(Mapdown, AMapArrayTooLargeForMemoryIsSkipped) {
     if (under_address_sanitizer || !runs_natively()) {
         GTEST_SKIP() << "the sanitizer or the runner needs more address space than the limit";

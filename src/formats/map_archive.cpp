@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstring>
-#include <new>
 #include <utility>
 
 #include "formats/little_endian.h"
@@ -120,7 +119,7 @@ ArchiveStatus load_map_array(std::istream& archive, const MapArrayLocation& loca
         return ArchiveStatus::not_an_archive;
     }
     // Left uninitialised: every byte is about to be read from the file.
-    MapArrayBuffer buffer(new (std::nothrow) unsigned char[location.size]);
+    MapArrayBuffer buffer = allocate_block(location.size);
     if (!buffer) {
         return ArchiveStatus::out_of_memory;
     }

@@ -9,7 +9,8 @@
 
 #include <cstdint>
 #include <istream>
-#include <memory>
+
+#include "system/memory.h"
 
 enum class ArchiveKind { rtlx, rtcx };
 
@@ -35,8 +36,8 @@ struct MapArrayLocation {
     std::uint32_t size = 0;  // the low 32 bits of the entry's stored size
 };
 
-// The loaded map array: exactly MapArrayLocation::size bytes.
-using MapArrayBuffer = std::unique_ptr<unsigned char[]>;
+// The loaded map array: exactly MapArrayLocation::size bytes, in one block.
+using MapArrayBuffer = MemoryBlock;
 
 constexpr std::uint32_t rtlx_magic = 0x004C5852;  // "RXL" NUL
 constexpr std::uint32_t rtcx_magic = 0x00435852;  // "RXC" NUL

@@ -1,0 +1,20 @@
+// Memory for map arrays: one block of the map array's size. Large blocks are
+// placed where the system may back them with huge pages, so that filling them
+// costs one page fault per 2 MiB instead of one per 4 KiB.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+// Gives a block back to the system.
+struct BlockRelease {
+    void operator()(unsigned char* block) const noexcept;
+};
+
+using MemoryBlock = std::unique_ptr<unsigned char[], BlockRelease>;
+
+// Blocks from this size up are offered huge pages, where the system has them.
+constexpr std::size_t huge_page_threshold = 4u << 20;
+
+// A block of `size` bytes, its contents undefined; empty when memory is short.
+MemoryBlock allocate_block(std::size_t size);
