@@ -1,11 +1,13 @@
 // Times mapdown against two baselines on inputs it makes itself:
 //   mapdown_bench MAPDOWN WHOLE_FILE_COPY ROUNDS
-// A batch of 500 archives of about 1 MiB and one archive with a 512 MiB map
-// array are written to a temporary folder (removed at the end). Each round
-// runs, on each input set, mapdown, the whole-file copy (read each file into
-// one buffer, write it out) and cp, each as one process. It prints the median
-// wall time of each, the ratios, and each one's peak resident memory. Dirty
-// pages are written back before every run, outside the time measured.
+// A batch of 500 archives of about 1 MiB and two archives with 512 MiB and
+// 1 GiB map arrays are written on disk (the temporary folder) and in memory
+// (/dev/shm), and removed at the end. Each round runs, on each workload,
+// mapdown, the whole-file copy (read each file into one buffer, write it out)
+// and cp, each as one process. It prints the median wall and CPU time of
+// each, the median of the rounds' ratios of mapdown to the whole-file copy and
+// to cp, and each one's peak resident memory. Dirty pages are written back
+// before every run, outside the time measured.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -87,6 +89,97 @@ void clear(const fs::path& folder, const char* extension) {
     }
 }
 
+struct Workload {
+    std::string name;
+    std::vector<std::string> files;
+    double array_mib;
+};
+
+// Makes the inputs below `root`: the batch and the two large map arrays.
+std::vector<Workload> make_workloads(const fs::path& root) {
+    constexpr std::uint32_t batch_array_size = (1u << 20) - 64;
+    std::vector<Workload> workloads;
+    Workload batch{"batch of 500 x 1 MiB", {}, batch_array_size / 1048576.0};
+    fs::create_directories(root / "batch");
+    for (int index = 0; index < 500; ++index) {
+        char name[32];
+        std::snprintf(name, sizeof name, "a%03d.rtlx", index);
+        write_archive(root / "batch" / name, 1 + index % 100, batch_array_size);
+        batch.files.push_back((root / "batch" / name).string());
+    }
+    workloads.push_back(batch);
+    for (const std::uint32_t mib : {512u, 1024u}) {
+        const fs::path folder = root / ("large" + std::to_string(mib));
+        fs::create_directories(folder);
+        write_archive(folder / "big.rtlx", 100, mib << 20);
+        workloads.push_back({"one " + std::to_string(mib) + " MiB map array",
+                             {(folder / "big.rtlx").string()},
+                             double(mib)});
+    }
+    return workloads;
+}
+
+// Runs mapdown, the whole-file copy and cp on each workload, paired: each
+// round runs all three, each first in turn, from the same files.
+void bench_location(const char* where, const fs::path& root, const std::string& mapdown,
+                    const std::string& copy, int rounds) {
+    const fs::path copies = root / "copies";
+    fs::create_directories(copies);
+    const std::vector<Workload> workloads = make_workloads(root);
+    std::printf("\n==== %s (%s)\n", where, root.c_str());
+    for (const Workload& workload : workloads) {
+        const fs::path folder = fs::path(workload.files.front()).parent_path();
+        struct Contestant {
+            const char* name;
+            std::vector<std::string> command;
+            fs::path outputs;       // the folder it writes to
+            const char* extension;  // of the files it writes there; nullptr for all
+            std::vector<Timing> timings;
+        };
+        Contestant contestants[] = {{"mapdown", {mapdown}, folder, ".rtl", {}},
+                                    {"whole-file copy", {copy}, folder, ".copy", {}},
+                                    {"cp", {"cp"}, copies, nullptr, {}}};
+        for (Contestant& contestant : contestants) {
+            contestant.command.insert(contestant.command.end(), workload.files.begin(),
+                                      workload.files.end());
+        }
+        contestants[2].command.push_back(copies.string());
+        for (int round = 0; round < rounds; ++round) {
+            for (int turn = 0; turn < 3; ++turn) {
+                Contestant& contestant = contestants[(round + turn) % 3];
+                contestant.timings.push_back(run(contestant.command));
+                clear(contestant.outputs, contestant.extension);
+            }
+        }
+        std::printf("\n%-28s %8s %8s %10s\n", workload.name.c_str(), "wall", "cpu", "peak");
+        long peaks[3] = {};
+        for (int index = 0; index < 3; ++index) {
+            std::vector<double> walls, cpus;
+            for (const Timing& timing : contestants[index].timings) {
+                walls.push_back(timing.seconds);
+                cpus.push_back(timing.cpu_seconds);
+                peaks[index] = std::max(peaks[index], timing.peak_kib);
+            }
+            std::printf("  %-26s %7.3fs %7.3fs %6.1f MiB\n", contestants[index].name, median(walls),
+                        median(cpus), peaks[index] / 1024.0);
+        }
+        // The ratios are medians over the rounds of each round's own ratio,
+        // which the machine's ups and downs affect least.
+        std::vector<double> to_copy, to_cp;
+        for (int round = 0; round < rounds; ++round) {
+            const double own = contestants[0].timings[round].seconds;
+            to_copy.push_back(own / contestants[1].timings[round].seconds);
+            to_cp.push_back(own / contestants[2].timings[round].seconds);
+        }
+        std::printf(
+            "  mapdown / whole-file copy: %.2f; mapdown / cp: %.2f;"
+            " mapdown's peak memory: map array (%.1f MiB) + %.1f MiB\n",
+            median(to_copy), median(to_cp), workload.array_mib,
+            peaks[0] / 1024.0 - workload.array_mib);
+    }
+    fs::remove_all(root);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -97,78 +190,12 @@ int main(int argc, char** argv) {
     const std::string mapdown = fs::absolute(argv[1]).string();
     const std::string copy = fs::absolute(argv[2]).string();
     const int rounds = std::atoi(argv[3]);
-    const fs::path root = fs::temp_directory_path() / ("mapdown_bench_" + std::to_string(getpid()));
-    const fs::path batch = root / "batch", large = root / "large", copies = root / "copies";
-    for (const fs::path& folder : {batch, large, copies}) {
-        fs::create_directories(folder);
-    }
-    constexpr std::uint32_t batch_array_size = (1u << 20) - 64;
-    constexpr std::uint32_t large_array_size = 512u << 20;
-    std::vector<std::string> batch_files;
-    for (int index = 0; index < 500; ++index) {
-        char name[32];
-        std::snprintf(name, sizeof name, "a%03d.rtlx", index);
-        write_archive(batch / name, 1 + index % 100, batch_array_size);
-        batch_files.push_back((batch / name).string());
-    }
-    write_archive(large / "big.rtlx", 100, large_array_size);
-    const std::vector<std::string> large_files = {(large / "big.rtlx").string()};
-
-    struct Set {
-        const char* name;
-        const fs::path& folder;
-        const std::vector<std::string>& files;
-        double array_mib;
-    };
-    const Set sets[] = {
-        {"batch of 500 x 1 MiB", batch, batch_files, batch_array_size / 1048576.0},
-        {"one 512 MiB map array", large, large_files, large_array_size / 1048576.0}};
-    std::printf("%d rounds, medians of wall time; peak memory is the largest resident set seen\n",
+    const std::string folder = "mapdown_bench_" + std::to_string(getpid());
+    std::printf("%d rounds; times are medians, peak memory the largest resident set seen\n",
                 rounds);
-    for (const Set& set : sets) {
-        struct Contestant {
-            const char* name;
-            std::vector<std::string> command;
-            fs::path outputs;       // the folder it writes to
-            const char* extension;  // of the files it writes there; nullptr for all
-            std::vector<Timing> timings;
-        };
-        Contestant contestants[] = {{"mapdown", {mapdown}, set.folder, ".rtl", {}},
-                                    {"whole-file copy", {copy}, set.folder, ".copy", {}},
-                                    {"cp", {"cp"}, copies, nullptr, {}}};
-        for (Contestant& contestant : contestants) {
-            contestant.command.insert(contestant.command.end(), set.files.begin(), set.files.end());
-        }
-        contestants[2].command.push_back(copies.string());
-        // Each runs first in turn, and every run starts from the same files.
-        for (int round = 0; round < rounds; ++round) {
-            for (int turn = 0; turn < 3; ++turn) {
-                Contestant& contestant = contestants[(round + turn) % 3];
-                contestant.timings.push_back(run(contestant.command));
-                clear(contestant.outputs, contestant.extension);
-            }
-        }
-        std::printf("\n%-28s %8s %8s %10s\n", set.name, "wall", "cpu", "peak");
-        double wall[3], cpu[3];
-        for (int index = 0; index < 3; ++index) {
-            const std::vector<Timing>& timings = contestants[index].timings;
-            std::vector<double> walls, cpus;
-            long peak = 0;
-            for (const Timing& timing : timings) {
-                walls.push_back(timing.seconds);
-                cpus.push_back(timing.cpu_seconds);
-                peak = std::max(peak, timing.peak_kib);
-            }
-            wall[index] = median(walls);
-            cpu[index] = median(cpus);
-            std::printf("  %-26s %7.3fs %7.3fs %6.1f MiB\n", contestants[index].name, wall[index],
-                        cpu[index], peak / 1024.0);
-        }
-        std::printf(
-            "  map array: %.1f MiB; mapdown / whole-file copy: wall %.3f, cpu %.3f;"
-            " mapdown / cp: wall %.3f, cpu %.3f\n",
-            set.array_mib, wall[0] / wall[1], cpu[0] / cpu[1], wall[0] / wall[2], cpu[0] / cpu[2]);
+    bench_location("on disk", fs::temp_directory_path() / folder, mapdown, copy, rounds);
+    if (fs::is_directory("/dev/shm")) {
+        bench_location("in memory", fs::path("/dev/shm") / folder, mapdown, copy, rounds);
     }
-    fs::remove_all(root);
     return 0;
 }
