@@ -9,31 +9,8 @@
 
 #include "formats/map_archive.h"
 #include "formats/map_file.h"
+#include "system/console.h"
 #include "system/files.h"
-
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-
-// cmd.exe passes wildcard patterns on as they stand; this asks the MinGW-w64
-// start-up code to expand them into the matching names before main runs, as a
-// Unix shell would. A pattern that matches nothing is left as it is.
-extern "C" {
-int _dowildcard = -1;
-}
-#endif
-
-namespace {
-
-// The console lines end in a bare \n on every system, also when redirected.
-void use_binary_console() {
-#ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);
-    _setmode(_fileno(stderr), _O_BINARY);
-#endif
-}
-
-}  // namespace
 
 [[noreturn]] void print_help() {
     std::fputs("\nUsage: mapdown file.rtlx file.rtcx ...\n\n", stdout);
@@ -142,7 +119,8 @@ void convert_archive(const char* input_name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    use_binary_console();
+    use_utf8_command_line(argc, argv);
+    prepare_console();
     remove_unfinished_output_on_interrupt();
     if (argc < 2) {
         print_help();

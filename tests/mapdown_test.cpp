@@ -99,6 +99,49 @@ TEST_F(Mapdown, WildcardPatternsThatReachTheProgram) {
     EXPECT_EQ(result.status, 0);
 }
 
+// Names in any script, in folders named in any script, given explicitly and
+// through wildcards: every message carries the name in UTF-8, byte for byte
+// the same on every system.
+TEST_F(Mapdown, NamesInEveryScript) {
+    const std::string greek = "Ελληνικά";
+    fs::create_directory(folder() / fs::u8path(greek));
+    const std::vector<std::string> names = {"карта.rtlx",           "地图.rtcx",
+                                            "🗺 map.rtlx",        "café.rtlx",
+                                            greek + "/χάρτης.rtlx", greek + "/Ἀθῆναι.rtcx"};
+    std::vector<std::string> arguments;
+    std::string converted;
+    for (std::size_t index = 0; index < names.size(); ++index) {
+        const bool rtcx = names[index].find(".rtcx") != std::string::npos;
+        put(names[index], sample_archive(rtcx ? rxc : rxl, 1 + index, 6400 + index));
+        arguments.push_back(names[index]);
+        converted += success(names[index].substr(0, names[index].size() - 1));
+    }
+    arguments.push_back("нет.rtlx");
+    Result result = run(arguments);
+    EXPECT_EQ(result.out, converted);
+    EXPECT_EQ(result.err, "Warning: Couldn't open \"нет.rtlx\" for reading!\n");
+    for (std::size_t index = 0; index < names.size(); ++index) {
+        const std::string output = names[index].substr(0, names[index].size() - 1);
+        const bool rtcx = names[index].find(".rtcx") != std::string::npos;
+        EXPECT_TRUE(bytes_match(read_file(folder() / fs::u8path(output)),
+                                sample_map_file(rtcx ? rxc : rxl, 1 + index, 6400 + index)))
+            << output;
+    }
+
+    result = run({greek + "/*.rtcx", "地*.rtcx", "κανένα*.rtlx"});
+    const std::string no_match = "Warning: Couldn't open \"κανένα*.rtlx\" for reading!\n";
+    if (runs_windows_program()) {
+        EXPECT_EQ(result.out, success(greek + "/Ἀθῆναι.rtc") + success("地图.rtc"));
+        EXPECT_EQ(result.err, no_match);
+    } else {
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "Warning: Couldn't open \"" + greek +
+                                  "/*.rtcx\" for reading!\n"
+                                  "Warning: Couldn't open \"地*.rtcx\" for reading!\n" +
+                                  no_match);
+    }
+}
+
 TEST_F(Mapdown, AFolderNamedLikeAnArchiveIsSkipped) {
     fs::create_directory(folder() / "folder.rtlx");
     put("good.rtcx", sample_archive(rxc, 1, 6400));

@@ -393,12 +393,13 @@ void discard_output(NewFile& file) {
 
 namespace {
 
-// The names come in the ANSI code page, as the C runtime passes them on.
+// The names come in UTF-8 (see console.h); Windows' own calls take UTF-16.
 std::wstring widen(const std::string& text) {
     const int length =
-        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                        length);
     return wide;
 }
 

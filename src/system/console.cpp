@@ -1,0 +1,97 @@
+#include "system/console.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <vector>
+
+// cmd.exe passes wildcard patterns on as they stand; this asks the MinGW-w64
+// start-up code to expand them into the matching names, as a Unix shell
+// would. A pattern that matches nothing is left as it is.
+extern "C" {
+int _dowildcard = -1;
+
+// The C runtime's own splitting of the UTF-16 command line, wildcards
+// expanded as _dowildcard asks.
+struct _startupinfo;
+int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment, int expand_wildcards,
+                   _startupinfo* start_info);
+}
+
+namespace {
+
+std::string to_utf8(const wchar_t* text) {
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(length > 0 ? length - 1 : 0), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), length, nullptr, nullptr);
+    return utf8;
+}
+
+UINT console_code_page = 0;  // the console's own, put back at the end; 0 for none
+
+void restore_console_code_page() {
+    if (console_code_page != 0) {
+        SetConsoleOutputCP(console_code_page);
+    }
+}
+
+// Runs on Ctrl-C and the like, before the process ends.
+BOOL WINAPI on_console_event(DWORD) {
+    restore_console_code_page();
+    return FALSE;
+}
+
+}  // namespace
+
+void use_utf8_command_line(int& argc, char**& argv) {
+    int count = 0;
+    wchar_t** arguments = nullptr;
+    wchar_t** environment = nullptr;
+    int new_mode = 0;
+    if (__wgetmainargs(&count, &arguments, &environment, _dowildcard,
+                       reinterpret_cast<_startupinfo*>(&new_mode)) < 0) {
+        return;
+    }
+    static std::vector<std::string> names;
+    static std::vector<char*> pointers;
+    try {
+        for (int index = 0; index < count; ++index) {
+            names.push_back(to_utf8(arguments[index]));
+        }
+        for (std::string& name : names) {
+            pointers.push_back(name.data());
+        }
+        pointers.push_back(nullptr);
+    } catch (const std::bad_alloc&) {
+        return;  // no memory even for the names: the runtime's own arguments must do
+    }
+    argc = count;
+    argv = pointers.data();
+}
+
+void prepare_console() {
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    DWORD mode = 0;
+    if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ||
+        GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode)) {
+        console_code_page = GetConsoleOutputCP();
+        SetConsoleOutputCP(CP_UTF8);
+        std::atexit(restore_console_code_page);
+        SetConsoleCtrlHandler(on_console_event, TRUE);
+    }
+}
+
+#else
+
+void use_utf8_command_line(int&, char**&) {}
+
+void prepare_console() {}
+
+#endif
