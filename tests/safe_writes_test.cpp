@@ -165,6 +165,20 @@ TEST_F(SafeWrites, AnInterruptedWriteLeavesNothingAndEndsByItsSignal) {
     }
 }
 
+// Started under nohup, a hangup is no interruption: the write goes on.
+TEST_F(SafeWrites, AHangupIgnoredByWhoeverStartedItIsIgnored) {
+    REQUIRE(can_preload(), "needs the program run directly, without a sanitizer");
+    put_pair();
+    RunOptions options;
+    options.faults = "write:2:SIGHUP";
+    options.hangup_ignored = true;
+    const Result result = run({"a.rtlx", "b.rtcx"}, options);
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.out, success("a.rtl") + success("b.rtc"));
+    EXPECT_TRUE(a_converted());
+    EXPECT_TRUE(b_converted());
+}
+
 TEST_F(SafeWrites, AFileSizeLimitFailsTheWriteAndTheRunGoesOn) {
     REQUIRE(runs_natively(), "limits apply to the program run directly");
     put("large.rtlx", sample_archive(rxl, 3, 200000));
@@ -206,6 +220,19 @@ TEST_F(SafeWrites, AnArchiveReachedThroughALinkAtItsOutputNameIsKept) {
     EXPECT_EQ(run({"d.rtlx"}).out, success("d.rtl"));
     EXPECT_TRUE(bytes_match(read_file(folder() / "backup"), archive));
     EXPECT_TRUE(bytes_match(read_file(folder() / "d.rtl"), sample_map_file(rxl, 2, 6400)));
+}
+
+// On Windows the read-only attribute protects an output; the emulator shows a
+// file without write permission so.
+TEST_F(SafeWrites, AReadOnlyOutputIsKeptOnWindows) {
+    REQUIRE(runs_windows_program(), "the read-only attribute is a Windows matter");
+    put("e1.rtlx", sample_archive(rxl, 1, 6400));
+    put("e1.rtl", "the previous output");
+    fs::permissions(folder() / "e1.rtl", fs::perms::owner_read | fs::perms::group_read);
+    const Result result = run({"e1.rtlx"});
+    EXPECT_EQ(result.err, "Warning: Couldn't open \"e1.rtl\" for writing!\n");
+    EXPECT_TRUE(bytes_match(read_file(folder() / "e1.rtl"), "the previous output"));
+    EXPECT_EQ(listing(), (std::set<std::string>{"e1.rtlx", "e1.rtl"}));
 }
 
 struct Owner {

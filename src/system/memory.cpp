@@ -40,5 +40,5 @@ MemoryBlock allocate_block(std::size_t size) {
         return MemoryBlock(allocate_for_huge_pages(size));
     }
 #endif
-    return MemoryBlock(static_cast<unsigned char*>(std::malloc(size == 0 ? 1 : size)));
+    return MemoryBlock(static_cast<unsigned char*>(std::malloc(size)));
 }

@@ -53,9 +53,10 @@ struct RunOptions {
     rlim_t file_size = RLIM_INFINITY;
     rlim_t address_space = RLIM_INFINITY;
     rlim_t open_files = RLIM_INFINITY;
-    bool unprivileged = false;  // run as unprivileged_user (the tests must run as root)
-    int umask = -1;             // -1: the test's own
-    std::string faults;         // MAPDOWN_FAULTS for the preloaded fault injection
+    bool unprivileged = false;    // run as unprivileged_user (the tests must run as root)
+    int umask = -1;               // -1: the test's own
+    std::string faults;           // MAPDOWN_FAULTS for the preloaded fault injection
+    bool hangup_ignored = false;  // started as nohup starts a program
 };
 
 inline bool limit(int resource, rlim_t value) {
@@ -151,6 +152,9 @@ class ProgramTest : public ::testing::Test {
                 setenv("GCOV_PREFIX_STRIP", "100", 1);
             }
             alarm(60);  // a program that hangs is ended, and the test fails
+            if (options.hangup_ignored) {
+                signal(SIGHUP, SIG_IGN);
+            }
             if (!runs_natively()) {
                 // A runner's own helpers (an emulator's server) may not expect
                 // the file-size limit; the program itself must cope with it.
