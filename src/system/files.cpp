@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -27,22 +28,25 @@ namespace {
 constexpr int temporary_name_attempts = 8;
 
 // A hidden, short name that differs from call to call and process to process.
-std::string temporary_name(int attempt) {
+// It needs no allocation: it is made while a new file is open.
+void make_temporary_name(int attempt, char (&name)[40]) {
     const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
     const auto token = (static_cast<std::uint64_t>(ticks) + static_cast<std::uint64_t>(attempt)) *
                            0x9E3779B97F4A7C15u ^
                        reinterpret_cast<std::uintptr_t>(&ticks);
-    char name[40];
     std::snprintf(name, sizeof name, ".mapdown-%016llx.tmp",
                   static_cast<unsigned long long>(token));
-    return name;
 }
 
 // Reads through a descriptor already opened and checked. The buffer owns it
-// and closes it when the stream is closed.
+// and closes it when the stream is closed, or when its making fails.
 void attach_stream(InputFile& input, int descriptor) {
-    input.buffer = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(
-        descriptor, std::ios::in | std::ios::binary);
+    input.buffer.reset(new (std::nothrow) __gnu_cxx::stdio_filebuf<char>(
+        descriptor, std::ios::in | std::ios::binary));
+    if (!input.buffer) {
+        close(descriptor);  // never handed over
+        throw std::bad_alloc();
+    }
     input.stream.rdbuf(input.buffer.get());
 }
 
@@ -57,20 +61,32 @@ void close_input(InputFile& input) {
 
 namespace {
 
-// The named temporary file being written, if any, for the signal handler to
-// remove: the only state that outlives a call, because a signal can come at
-// any instant. It is changed only while the handled signals are blocked.
+// A new file that needs a name before it is complete waits in a private
+// folder of its own beside the output, under this name: no one else can
+// swap it there for a link, whatever the output's folder allows.
+constexpr char unfinished_name[] = "unfinished";
+
+// The private folder in use, if any, for the signal handler to remove: the
+// only state that outlives a call, because a signal can come at any instant.
+// It is changed only while the handled signals are blocked.
 struct Unfinished {
     int folder = -1;
+    int private_folder = -1;
     char name[40] = {};
 };
 Unfinished unfinished;
 
 const int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
+// Async-signal-safe: the handler calls it too.
+void remove_private_folder(int folder, int private_folder, const char* name) {
+    unlinkat(private_folder, unfinished_name, 0);
+    unlinkat(folder, name, AT_REMOVEDIR);
+}
+
 void on_interrupt(int signal_number) {
     if (unfinished.name[0] != '\0') {
-        unlinkat(unfinished.folder, unfinished.name, 0);
+        remove_private_folder(unfinished.folder, unfinished.private_folder, unfinished.name);
     }
     // Ends the process by the same signal, so that the shell sees it.
     std::signal(signal_number, SIG_DFL);
@@ -98,7 +114,8 @@ void release_signals(const SignalsHeld& state) {
 
 void remember_unfinished(const NewFile& file) {
     unfinished.folder = file.folder;
-    std::snprintf(unfinished.name, sizeof unfinished.name, "%s", file.temporary_name.c_str());
+    unfinished.private_folder = file.private_folder;
+    std::memcpy(unfinished.name, file.private_name, sizeof unfinished.name);
 }
 void forget_unfinished() {
     unfinished.name[0] = '\0';
@@ -155,6 +172,11 @@ SaveStatus check_existing_output(NewFile& file, const FileIdentity& archive_only
     return SaveStatus::saved;
 }
 
+// The name under /proc by which a file open as `descriptor` can be linked.
+void descriptor_path(int descriptor, char (&path)[32]) {
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", descriptor);
+}
+
 // Linux can create a file with no name at all, to be linked in once complete:
 // nothing is left if the process dies before. Linking it needs /proc.
 bool create_nameless_file(NewFile& file, mode_t mode) {
@@ -163,8 +185,9 @@ bool create_nameless_file(NewFile& file, mode_t mode) {
     if (file.descriptor < 0) {
         return false;
     }
-    const std::string self = "/proc/self/fd/" + std::to_string(file.descriptor);
-    if (access(self.c_str(), F_OK) == 0) {
+    char self[32];
+    descriptor_path(file.descriptor, self);
+    if (access(self, F_OK) == 0) {
         return true;
     }
     close_descriptor(file.descriptor);
@@ -175,55 +198,65 @@ bool create_nameless_file(NewFile& file, mode_t mode) {
     return false;
 }
 
-// Where the file system has no nameless files: a new, exclusive hidden name.
-// O_EXCL refuses whatever stands there, a dangling link included.
-SaveStatus create_named_file(NewFile& file, mode_t mode) {
-    for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
-        file.temporary_name = temporary_name(attempt);
+// Makes the private folder: new, hidden, and this user's alone, checked
+// through the descriptor it is then used by.
+bool make_private_folder(NewFile& file) {
+    for (int attempt = 0;; ++attempt) {
+        make_temporary_name(attempt, file.private_name);
         const SignalsHeld held = hold_signals();
-        file.descriptor = openat(file.folder, file.temporary_name.c_str(),
-                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (file.descriptor >= 0) {
+        const bool made = mkdirat(file.folder, file.private_name, 0700) == 0;
+        if (made) {
             remember_unfinished(file);
         }
         release_signals(held);
-        if (file.descriptor >= 0) {
-            return SaveStatus::saved;
-        }
-        if (errno != EEXIST) {
+        if (made) {
             break;
         }
+        if (errno != EEXIST || attempt + 1 == temporary_name_attempts) {
+            file.private_name[0] = '\0';
+            return false;
+        }
     }
-    file.temporary_name.clear();
-    return SaveStatus::cannot_open;
+    // Opened by name once, so it is checked: another user who may write to
+    // the output's folder could have put a folder of theirs in its place.
+    file.private_folder =
+        openat(file.folder, file.private_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat status;
+    if (file.private_folder < 0 || fstat(file.private_folder, &status) != 0 ||
+        status.st_uid != geteuid() || fchmod(file.private_folder, 0700) != 0) {
+        discard_output(file);
+        return false;
+    }
+    const SignalsHeld held = hold_signals();
+    remember_unfinished(file);
+    release_signals(held);
+    return true;
 }
 
-// Gives the nameless file a temporary name (`final_name` when nothing stands
-// at the output yet: then it is done in one step).
+// Where the file system has no nameless files: a file in the private folder.
+SaveStatus create_named_file(NewFile& file, mode_t mode) {
+    if (!make_private_folder(file)) {
+        return SaveStatus::cannot_open;
+    }
+    file.descriptor =
+        openat(file.private_folder, unfinished_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (file.descriptor < 0) {
+        discard_output(file);
+        return SaveStatus::cannot_open;
+    }
+    return SaveStatus::saved;
+}
+
+// Gives the nameless file its name: `final_name` at once when nothing stands
+// there yet, or else a name in the private folder.
 bool link_nameless_file(NewFile& file, bool as_final) {
-    const std::string self = "/proc/self/fd/" + std::to_string(file.descriptor);
+    char self[32];
+    descriptor_path(file.descriptor, self);
     if (as_final) {
-        return linkat(AT_FDCWD, self.c_str(), file.folder, file.final_name.c_str(),
-                      AT_SYMLINK_FOLLOW) == 0;
+        return linkat(AT_FDCWD, self, file.folder, file.final_name.c_str(), AT_SYMLINK_FOLLOW) == 0;
     }
-    for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
-        file.temporary_name = temporary_name(attempt);
-        const SignalsHeld held = hold_signals();
-        const bool linked = linkat(AT_FDCWD, self.c_str(), file.folder, file.temporary_name.c_str(),
-                                   AT_SYMLINK_FOLLOW) == 0;
-        if (linked) {
-            remember_unfinished(file);
-        }
-        release_signals(held);
-        if (linked) {
-            return true;
-        }
-        if (errno != EEXIST) {
-            break;
-        }
-    }
-    file.temporary_name.clear();
-    return false;
+    return make_private_folder(file) &&
+           linkat(AT_FDCWD, self, file.private_folder, unfinished_name, AT_SYMLINK_FOLLOW) == 0;
 }
 
 // As a write into the old file would have kept them. The owner may be kept
@@ -237,15 +270,6 @@ bool carry_over_owner_and_mode(const NewFile& file) {
         (void)!fchown(file.descriptor, static_cast<uid_t>(-1), file.old_group);
     }
     return fchmod(file.descriptor, file.old_mode) == 0;
-}
-
-// Whether the temporary name still holds our file: in a folder that others
-// may write to, it could have been swapped for a link since.
-bool still_ours(const NewFile& file) {
-    struct stat named, opened;
-    return fstatat(file.folder, file.temporary_name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           fstat(file.descriptor, &opened) == 0 &&
-           same_file(identity_of(named), identity_of(opened));
 }
 
 }  // namespace
@@ -334,7 +358,7 @@ SaveStatus commit_output(NewFile& file) {
         discard_output(file);
         return SaveStatus::cannot_write;
     }
-    if (file.temporary_name.empty()) {
+    if (file.private_name[0] == '\0') {
         // Nameless so far. Nothing at the output's name yet: the complete
         // file simply appears there.
         if (!file.keeps_old_owner && link_nameless_file(file, true)) {
@@ -351,10 +375,6 @@ SaveStatus commit_output(NewFile& file) {
             return SaveStatus::cannot_open;
         }
     }
-    if (!still_ours(file)) {
-        discard_output(file);
-        return SaveStatus::cannot_open;
-    }
     const bool closed = close(file.descriptor) == 0;
     file.descriptor = -1;
     if (!closed) {
@@ -362,30 +382,24 @@ SaveStatus commit_output(NewFile& file) {
         return SaveStatus::cannot_write;
     }
     const SignalsHeld held = hold_signals();
-    const bool renamed = renameat(file.folder, file.temporary_name.c_str(), file.folder,
-                                  file.final_name.c_str()) == 0;
-    if (renamed) {
-        forget_unfinished();
-        file.temporary_name.clear();
-    }
+    const bool renamed =
+        renameat(file.private_folder, unfinished_name, file.folder, file.final_name.c_str()) == 0;
     release_signals(held);
-    if (!renamed) {
-        discard_output(file);
-        return SaveStatus::cannot_open;
-    }
-    close_descriptor(file.folder);
-    return SaveStatus::saved;
+    // Either way, what is left is the private folder, empty once renamed.
+    discard_output(file);
+    return renamed ? SaveStatus::saved : SaveStatus::cannot_open;
 }
 
 void discard_output(NewFile& file) {
     close_descriptor(file.descriptor);
-    if (!file.temporary_name.empty()) {
+    if (file.private_name[0] != '\0') {
         const SignalsHeld held = hold_signals();
-        unlinkat(file.folder, file.temporary_name.c_str(), 0);
+        remove_private_folder(file.folder, file.private_folder, file.private_name);
         forget_unfinished();
         release_signals(held);
-        file.temporary_name.clear();
+        file.private_name[0] = '\0';
     }
+    close_descriptor(file.private_folder);
     close_descriptor(file.folder);
 }
 
@@ -483,7 +497,9 @@ SaveStatus create_output(const std::string& output_name, const FileIdentity& arc
     const std::wstring folder =
         folder_end == std::wstring::npos ? L"" : file.final_path.substr(0, folder_end + 1);
     for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
-        file.temporary_path = folder + widen(temporary_name(attempt));
+        char name[40];
+        make_temporary_name(attempt, name);
+        file.temporary_path = folder + widen(name);
         EnterCriticalSection(&unfinished_lock);
         file.handle = CreateFileW(file.temporary_path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE,
                                   nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);

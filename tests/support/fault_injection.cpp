@@ -8,7 +8,7 @@
 // instead raises that signal in the call, after half of a write is done.
 // The calls: new (every operator new), tmpfile (openat with O_TMPFILE),
 // create (openat with O_CREAT), access, faccessat, fstatat, linkat, renameat, fchown,
-// fchmod, write and close.
+// fchmod, write, close, mkdirat and fstat.
 //
 // Each fault that fires appends a line to the file MAPDOWN_FAULT_LOG names.
 // The program's own raise writes a coverage build's counters first (such a
@@ -29,8 +29,9 @@
 
 namespace {
 
-const char* const call_names[] = {"new",    "tmpfile",  "create", "access", "faccessat", "fstatat",
-                                  "linkat", "renameat", "fchown", "fchmod", "write",     "close"};
+const char* const call_names[] = {"new",     "tmpfile", "create",   "access", "faccessat",
+                                  "fstatat", "linkat",  "renameat", "fchown", "fchmod",
+                                  "write",   "close",   "mkdirat",  "fstat"};
 enum Call {
     call_new,
     tmpfile_call,
@@ -44,6 +45,8 @@ enum Call {
     fchmod_call,
     write_call,
     close_call,
+    mkdirat_call,
+    fstat_call,
     call_count
 };
 
@@ -252,6 +255,16 @@ int raise(int signal_number) {
         dump();
     }
     return real<int (*)(int)>("raise")(signal_number);
+}
+
+int mkdirat(int folder, const char* name, mode_t mode) {
+    return fails(mkdirat_call)
+               ? -1
+               : real<int (*)(int, const char*, mode_t)>("mkdirat")(folder, name, mode);
+}
+
+int fstat(int descriptor, struct stat* status) {
+    return fails(fstat_call) ? -1 : real<int (*)(int, struct stat*)>("fstat")(descriptor, status);
 }
 
 int close(int descriptor) {
