@@ -50,6 +50,10 @@ void attach_stream(InputFile& input, int descriptor) {
     input.stream.rdbuf(input.buffer.get());
 }
 
+bool same_file(const FileIdentity& a, const FileIdentity& b) {
+    return a.known && b.known && a.device == b.device && a.file == b.file;
+}
+
 }  // namespace
 
 void close_input(InputFile& input) {
@@ -124,10 +128,6 @@ void forget_unfinished() {
 FileIdentity identity_of(const struct stat& status) {
     return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
             true};
-}
-
-bool same_file(const FileIdentity& a, const FileIdentity& b) {
-    return a.known && b.known && a.device == b.device && a.file == b.file;
 }
 
 void close_descriptor(int& descriptor) {
@@ -247,14 +247,18 @@ SaveStatus create_named_file(NewFile& file, mode_t mode) {
     return SaveStatus::saved;
 }
 
-// Gives the nameless file its name: `final_name` at once when nothing stands
-// there yet, or else a name in the private folder.
-bool link_nameless_file(NewFile& file, bool as_final) {
+// Gives the nameless file the output's name, in one step; fails when
+// anything stands there.
+bool link_at_final_name(const NewFile& file) {
     char self[32];
     descriptor_path(file.descriptor, self);
-    if (as_final) {
-        return linkat(AT_FDCWD, self, file.folder, file.final_name.c_str(), AT_SYMLINK_FOLLOW) == 0;
-    }
+    return linkat(AT_FDCWD, self, file.folder, file.final_name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+// Gives the nameless file a name in a new private folder.
+bool link_in_private_folder(NewFile& file) {
+    char self[32];
+    descriptor_path(file.descriptor, self);
     return make_private_folder(file) &&
            linkat(AT_FDCWD, self, file.private_folder, unfinished_name, AT_SYMLINK_FOLLOW) == 0;
 }
@@ -361,7 +365,7 @@ SaveStatus commit_output(NewFile& file) {
     if (file.private_name[0] == '\0') {
         // Nameless so far. Nothing at the output's name yet: the complete
         // file simply appears there.
-        if (!file.keeps_old_owner && link_nameless_file(file, true)) {
+        if (!file.keeps_old_owner && link_at_final_name(file)) {
             const bool closed = close(file.descriptor) == 0;
             file.descriptor = -1;
             if (!closed) {
@@ -370,7 +374,7 @@ SaveStatus commit_output(NewFile& file) {
             close_descriptor(file.folder);
             return closed ? SaveStatus::saved : SaveStatus::cannot_write;
         }
-        if (!link_nameless_file(file, false)) {
+        if (!link_in_private_folder(file)) {
             discard_output(file);
             return SaveStatus::cannot_open;
         }
@@ -457,10 +461,6 @@ FileIdentity identity_at(const std::wstring& path) {
     const FileIdentity identity = identity_of(handle, names);
     CloseHandle(handle);
     return identity;
-}
-
-bool same_file(const FileIdentity& a, const FileIdentity& b) {
-    return a.known && b.known && a.device == b.device && a.file == b.file;
 }
 
 }  // namespace
