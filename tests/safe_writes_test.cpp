@@ -18,6 +18,7 @@ class SafeWrites : public ProgramTest {
         put("a.rtlx", sample_archive(rxl, 3, 200000));
         put("a.rtl", "the previous output");
         put("b.rtcx", sample_archive(rxc, 2, 6400));
+        fs::remove(folder() / "b.rtc");
     }
     bool a_converted() const {
         return read_file(folder() / "a.rtl") == sample_map_file(rxl, 3, 200000);
@@ -83,7 +84,6 @@ TEST_F(SafeWrites, FailedSystemCallsSkipOnlyTheirFile) {
     };
     for (const Case& c : cases) {
         put_pair();
-        fs::remove(folder() / "b.rtc");
         RunOptions options;
         options.faults = c.faults;
         const Result result = run({"a.rtlx", "b.rtcx"}, options);
@@ -118,7 +118,6 @@ TEST_F(SafeWrites, EveryFailedAllocationSkipsOnlyItsFile) {
     int fired_runs = 0;
     for (int allocation = 1; allocation < 1000; ++allocation) {
         put_pair();
-        fs::remove(folder() / "b.rtc");
         RunOptions options;
         options.faults = "new:" + std::to_string(allocation);
         const Result result = run(arguments, options);
@@ -156,7 +155,6 @@ TEST_F(SafeWrites, AnInterruptedWriteLeavesNothingAndEndsByItsSignal) {
     for (const auto& [number, name] : signals) {
         for (const std::string named : {"", "tmpfile:1:EOPNOTSUPP,"}) {
             put_pair();
-            fs::remove(folder() / "b.rtc");
             RunOptions options;
             options.faults = named + "write:2:" + name;
             const Result result = run({"a.rtlx", "b.rtcx"}, options);

@@ -60,14 +60,4 @@ TEST_F(NewOutput, LeavesNothingBehindWhenTheNameCannotBeUsed) {
     EXPECT_EQ(entries(), 1u);
 }
 
-TEST_F(NewOutput, DiscardingLeavesTheOldFileAsItWas) {
-    std::ofstream(folder / "e1.rtl") << "old";
-    NewFile file;
-    ASSERT_EQ(create_output((folder / "e1.rtl").string(), FileIdentity{}, file), SaveStatus::saved);
-    ASSERT_TRUE(write_output(file, "partial", 7));
-    discard_output(file);
-    EXPECT_TRUE(bytes_match(read_file(folder / "e1.rtl"), "old"));
-    EXPECT_EQ(entries(), 1u);
-}
-
 }  // namespace
