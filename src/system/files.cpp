@@ -65,32 +65,21 @@ void close_input(InputFile& input) {
 
 namespace {
 
-// A new file that needs a name before it is complete waits in a private
-// folder of its own beside the output, under this name: no one else can
-// swap it there for a link, whatever the output's folder allows.
-constexpr char unfinished_name[] = "unfinished";
-
-// The private folder in use, if any, for the signal handler to remove: the
-// only state that outlives a call, because a signal can come at any instant.
-// It is changed only while the handled signals are blocked.
+// The hidden name of the file being written, if it has one yet, for the
+// signal handler to remove: the only state that outlives a call, because a
+// signal can come at any instant. It is changed only while the handled
+// signals are blocked.
 struct Unfinished {
     int folder = -1;
-    int private_folder = -1;
     char name[40] = {};
 };
 Unfinished unfinished;
 
 const int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
-// Async-signal-safe: the handler calls it too.
-void remove_private_folder(int folder, int private_folder, const char* name) {
-    unlinkat(private_folder, unfinished_name, 0);
-    unlinkat(folder, name, AT_REMOVEDIR);
-}
-
 void on_interrupt(int signal_number) {
     if (unfinished.name[0] != '\0') {
-        remove_private_folder(unfinished.folder, unfinished.private_folder, unfinished.name);
+        unlinkat(unfinished.folder, unfinished.name, 0);  // async-signal-safe
     }
     // Ends the process by the same signal, so that the shell sees it.
     std::signal(signal_number, SIG_DFL);
@@ -114,15 +103,6 @@ SignalsHeld hold_signals() {
 }
 void release_signals(const SignalsHeld& state) {
     sigprocmask(SIG_SETMASK, &state.previous, nullptr);
-}
-
-void remember_unfinished(const NewFile& file) {
-    unfinished.folder = file.folder;
-    unfinished.private_folder = file.private_folder;
-    std::memcpy(unfinished.name, file.private_name, sizeof unfinished.name);
-}
-void forget_unfinished() {
-    unfinished.name[0] = '\0';
 }
 
 FileIdentity identity_of(const struct stat& status) {
@@ -198,53 +178,43 @@ bool create_nameless_file(NewFile& file, mode_t mode) {
     return false;
 }
 
-// Makes the private folder: new, hidden, and this user's alone, checked
-// through the descriptor it is then used by.
-bool make_private_folder(NewFile& file) {
-    for (int attempt = 0;; ++attempt) {
-        make_temporary_name(attempt, file.private_name);
+// Gives the file `name` in the output's folder, only if nothing stands there:
+// a file not made yet is created under it, a nameless one is linked to it.
+bool claim_name(NewFile& file, const char* name, mode_t mode) {
+    if (file.descriptor >= 0) {
+        char self[32];
+        descriptor_path(file.descriptor, self);
+        return linkat(AT_FDCWD, self, file.folder, name, AT_SYMLINK_FOLLOW) == 0;
+    }
+    file.descriptor =
+        openat(file.folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    return file.descriptor >= 0;
+}
+
+// Gives the file a hidden name of its own beside the output, the first free
+// one of a few tries, and records it for removal. Anyone who may change the
+// output's folder may rename or remove the name meanwhile, as they may the
+// output itself; the file is still written only through its descriptor.
+bool take_temporary_name(NewFile& file, mode_t mode) {
+    for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
+        char name[40];
+        make_temporary_name(attempt, name);
         const SignalsHeld held = hold_signals();
-        const bool made = mkdirat(file.folder, file.private_name, 0700) == 0;
-        if (made) {
-            remember_unfinished(file);
+        const bool claimed = claim_name(file, name, mode);
+        if (claimed) {
+            std::memcpy(file.temporary_name, name, sizeof name);
+            unfinished.folder = file.folder;
+            std::memcpy(unfinished.name, name, sizeof name);
         }
         release_signals(held);
-        if (made) {
-            break;
+        if (claimed) {
+            return true;
         }
-        if (errno != EEXIST || attempt + 1 == temporary_name_attempts) {
-            file.private_name[0] = '\0';
+        if (errno != EEXIST) {
             return false;
         }
     }
-    // Opened by name once, so it is checked: another user who may write to
-    // the output's folder could have put a folder of theirs in its place.
-    file.private_folder =
-        openat(file.folder, file.private_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat status;
-    if (file.private_folder < 0 || fstat(file.private_folder, &status) != 0 ||
-        status.st_uid != geteuid() || fchmod(file.private_folder, 0700) != 0) {
-        discard_output(file);
-        return false;
-    }
-    const SignalsHeld held = hold_signals();
-    remember_unfinished(file);
-    release_signals(held);
-    return true;
-}
-
-// Where the file system has no nameless files: a file in the private folder.
-SaveStatus create_named_file(NewFile& file, mode_t mode) {
-    if (!make_private_folder(file)) {
-        return SaveStatus::cannot_open;
-    }
-    file.descriptor =
-        openat(file.private_folder, unfinished_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (file.descriptor < 0) {
-        discard_output(file);
-        return SaveStatus::cannot_open;
-    }
-    return SaveStatus::saved;
+    return false;
 }
 
 // Gives the nameless file the output's name, in one step; fails when
@@ -255,12 +225,10 @@ bool link_at_final_name(const NewFile& file) {
     return linkat(AT_FDCWD, self, file.folder, file.final_name.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
-// Gives the nameless file a name in a new private folder.
-bool link_in_private_folder(NewFile& file) {
-    char self[32];
-    descriptor_path(file.descriptor, self);
-    return make_private_folder(file) &&
-           linkat(AT_FDCWD, self, file.private_folder, unfinished_name, AT_SYMLINK_FOLLOW) == 0;
+// A file system without Unix permissions or owners (FAT, exFAT, NTFS through
+// FUSE, many network mounts) refuses to change them: it decides them itself.
+bool keeps_no_permissions(int error) {
+    return error == ENOSYS || error == EOPNOTSUPP || error == EPERM;
 }
 
 // As a write into the old file would have kept them. The owner may be kept
@@ -273,7 +241,14 @@ bool carry_over_owner_and_mode(const NewFile& file) {
     if (fchown(file.descriptor, file.old_owner, file.old_group) != 0) {
         (void)!fchown(file.descriptor, static_cast<uid_t>(-1), file.old_group);
     }
-    return fchmod(file.descriptor, file.old_mode) == 0;
+    return fchmod(file.descriptor, file.old_mode) == 0 || keeps_no_permissions(errno);
+}
+
+// Reads a regular file as a blocking descriptor: some network and FUSE file
+// systems pass O_NONBLOCK on to their reads, which may then come back short.
+bool read_blocking(int descriptor) {
+    const int flags = fcntl(descriptor, F_GETFL);
+    return flags >= 0 && fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
 }  // namespace
@@ -302,7 +277,8 @@ InputStatus open_input(const std::string& name, InputFile& input) {
         return InputStatus::cannot_open;
     }
     struct stat opened;
-    if (fstat(descriptor, &opened) != 0 || S_ISDIR(opened.st_mode)) {
+    if (fstat(descriptor, &opened) != 0 || S_ISDIR(opened.st_mode) ||
+        (S_ISREG(opened.st_mode) && !read_blocking(descriptor))) {
         close(descriptor);
         return InputStatus::cannot_open;
     }
@@ -332,8 +308,9 @@ SaveStatus create_output(const std::string& output_name, const FileIdentity& arc
     // another; it takes the old file's mode at the end. A new output gets
     // 0666 less the umask, as any new file does.
     const mode_t mode = file.keeps_old_owner ? 0600 : 0666;
-    if (status == SaveStatus::saved && !create_nameless_file(file, mode)) {
-        status = create_named_file(file, mode);
+    if (status == SaveStatus::saved && !create_nameless_file(file, mode) &&
+        !take_temporary_name(file, mode)) {
+        status = SaveStatus::cannot_open;
     }
     if (status != SaveStatus::saved) {
         close_descriptor(file.folder);
@@ -362,7 +339,7 @@ SaveStatus commit_output(NewFile& file) {
         discard_output(file);
         return SaveStatus::cannot_write;
     }
-    if (file.private_name[0] == '\0') {
+    if (file.temporary_name[0] == '\0') {
         // Nameless so far. Nothing at the output's name yet: the complete
         // file simply appears there.
         if (!file.keeps_old_owner && link_at_final_name(file)) {
@@ -374,7 +351,7 @@ SaveStatus commit_output(NewFile& file) {
             close_descriptor(file.folder);
             return closed ? SaveStatus::saved : SaveStatus::cannot_write;
         }
-        if (!link_in_private_folder(file)) {
+        if (!take_temporary_name(file, 0)) {
             discard_output(file);
             return SaveStatus::cannot_open;
         }
@@ -387,23 +364,25 @@ SaveStatus commit_output(NewFile& file) {
     }
     const SignalsHeld held = hold_signals();
     const bool renamed =
-        renameat(file.private_folder, unfinished_name, file.folder, file.final_name.c_str()) == 0;
+        renameat(file.folder, file.temporary_name, file.folder, file.final_name.c_str()) == 0;
+    if (renamed) {
+        file.temporary_name[0] = '\0';
+        unfinished.name[0] = '\0';
+    }
     release_signals(held);
-    // Either way, what is left is the private folder, empty once renamed.
-    discard_output(file);
+    discard_output(file);  // removes the temporary name if it is still there
     return renamed ? SaveStatus::saved : SaveStatus::cannot_open;
 }
 
 void discard_output(NewFile& file) {
     close_descriptor(file.descriptor);
-    if (file.private_name[0] != '\0') {
+    if (file.temporary_name[0] != '\0') {
         const SignalsHeld held = hold_signals();
-        remove_private_folder(file.folder, file.private_folder, file.private_name);
-        forget_unfinished();
+        unlinkat(file.folder, file.temporary_name, 0);
+        unfinished.name[0] = '\0';
         release_signals(held);
-        file.private_name[0] = '\0';
+        file.temporary_name[0] = '\0';
     }
-    close_descriptor(file.private_folder);
     close_descriptor(file.folder);
 }
 

@@ -51,12 +51,10 @@ struct NewFile {
 #else
     int folder = -1;  // the output's folder: every name below is relative to it
     int descriptor = -1;
-    // A hidden folder of this user's alone beside the output, where the file
-    // waits when it needs a name before it is complete; empty when there is
-    // none. Held without allocating, so that nothing can fail between making
-    // it and recording it for removal.
-    int private_folder = -1;
-    char private_name[40] = {};
+    // The hidden name the file has beside the output until it takes the
+    // output's own; empty while it has none. Held without allocating, so that
+    // nothing can fail between making it and recording it for removal.
+    char temporary_name[40] = {};
     std::string final_name;
     bool keeps_old_owner = false;  // replacing a file: its owner, group and mode carry over
     unsigned old_owner = 0, old_group = 0, old_mode = 0;

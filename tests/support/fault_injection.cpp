@@ -74,7 +74,8 @@ int parse_what(const std::string& what, Fault& fault) {
     }
     const Name errors[] = {
         {"EIO", EIO},       {"EEXIST", EEXIST}, {"ENOSPC", ENOSPC},         {"EACCES", EACCES},
-        {"ENOENT", ENOENT}, {"EPERM", EPERM},   {"EOPNOTSUPP", EOPNOTSUPP}, {"EINTR", EINTR}};
+        {"ENOENT", ENOENT}, {"EPERM", EPERM},   {"EOPNOTSUPP", EOPNOTSUPP}, {"EINTR", EINTR},
+        {"ENOSYS", ENOSYS}};
     for (const Name& name : errors) {
         if (what == name.name) {
             return fault.error = name.value;

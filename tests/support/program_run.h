@@ -53,7 +53,7 @@ struct RunOptions {
     rlim_t file_size = RLIM_INFINITY;
     rlim_t address_space = RLIM_INFINITY;
     rlim_t open_files = RLIM_INFINITY;
-    bool unprivileged = false;    // run as unprivileged_user (the tests must run as root)
+    bool unprivileged = false;    // as unprivileged_user: see unprivileged_user_can_run
     int umask = -1;               // -1: the test's own
     std::string faults;           // MAPDOWN_FAULTS for the preloaded fault injection
     bool hangup_ignored = false;  // started as nohup starts a program
@@ -108,6 +108,40 @@ class ProgramTest : public ::testing::Test {
 
     fs::path folder() const { return scratch / "work"; }
 
+    // The program, and the fault injection library, copied where the
+    // unprivileged user can run them: the build folder may lie where only
+    // its owner may go. False, with `why` set, where that user cannot reach
+    // the scratch folder either.
+    bool unprivileged_user_can_run(std::string& why) const {
+        if (!runs_natively() || geteuid() != 0) {
+            why = "needs root running the program directly, to run it as another user";
+            return false;
+        }
+        fs::create_directories(unprivileged_bin());
+        for (const fs::path& built : {fs::path(MAPDOWN_PATH), fs::path(FAULT_INJECTION_PATH)}) {
+            fs::copy_file(built, unprivileged_bin() / built.filename(),
+                          fs::copy_options::overwrite_existing);
+        }
+        fs::permissions(scratch, fs::perms::owner_all | fs::perms::group_read |
+                                     fs::perms::group_exec | fs::perms::others_read |
+                                     fs::perms::others_exec);
+        const pid_t child = fork();
+        if (child == 0) {
+            _exit(setgid(unprivileged_user) == 0 && setuid(unprivileged_user) == 0 &&
+                          access(unprivileged_program().c_str(), X_OK) == 0
+                      ? 0
+                      : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        why = "the unprivileged user cannot reach " + scratch.string();
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    fs::path unprivileged_bin() const { return scratch / "bin"; }
+    fs::path unprivileged_program() const {
+        return unprivileged_bin() / fs::path(MAPDOWN_PATH).filename();
+    }
+
     void put(const std::string& name, const std::string& bytes) const {
         std::ofstream(folder() / name, std::ios::binary) << bytes;
     }
@@ -133,6 +167,11 @@ class ProgramTest : public ::testing::Test {
 
     Result run(const std::vector<std::string>& arguments, const RunOptions& options = {}) const {
         std::vector<std::string> words = program_command();
+        std::string preload = FAULT_INJECTION_PATH;
+        if (options.unprivileged) {
+            words[0] = unprivileged_program();
+            preload = unprivileged_bin() / fs::path(FAULT_INJECTION_PATH).filename();
+        }
         words.insert(words.end(), arguments.begin(), arguments.end());
         const fs::path out = scratch / "stdout", err = scratch / "stderr";
         // An instrumented build's counter files belong to root: another user
@@ -164,7 +203,7 @@ class ProgramTest : public ::testing::Test {
                 umask(static_cast<mode_t>(options.umask));
             }
             if (!options.faults.empty()) {
-                setenv("LD_PRELOAD", FAULT_INJECTION_PATH, 1);
+                setenv("LD_PRELOAD", preload.c_str(), 1);
                 setenv("MAPDOWN_FAULTS", options.faults.c_str(), 1);
                 setenv("MAPDOWN_FAULT_LOG", fault_log().c_str(), 1);
             }
