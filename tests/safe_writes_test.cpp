@@ -6,6 +6,7 @@
 #include <sys/prctl.h>
 
 #include <climits>
+#include <cstring>
 
 #include "program_run.h"
 
@@ -419,5 +420,116 @@ TEST_F(SafeWrites, AnOutputNearThePathLimitIsWritten) {
     ASSERT_EQ(std::system(("rm -rf " + input.substr(0, 200)).c_str()), 0);
     ASSERT_EQ(chdir(scratch.c_str()), 0);
 }
+
+// Real file systems, mounted from small images: the kernel's own through loop
+// devices, and FAT, exFAT and NTFS through FUSE, which keep no Unix owners or
+// permissions. On each, as root and as an unprivileged user, a new output and
+// a replacement convert, nothing is left beside them, and an interrupted
+// write leaves the previous output as it was.
+struct FileSystem {
+    const char* name;
+    const char* needs;  // a device that mounting it needs, or ""
+    const char* make;   // IMAGE stands for the image's path
+    const char* mount;  // IMAGE as above, FOLDER for where it is mounted
+};
+void PrintTo(const FileSystem& system, std::ostream* out) {
+    *out << system.name;
+}
+
+const char* const loop = "/dev/loop-control";
+const FileSystem file_systems[] = {
+    {"tmpfs", "", "true", "mount -t tmpfs tmpfs FOLDER"},
+    {"overlay", "", "mkdir IMAGE.lower IMAGE.upper IMAGE.work",
+     "mount -t overlay overlay -o lowerdir=IMAGE.lower,upperdir=IMAGE.upper,workdir=IMAGE.work "
+     "FOLDER"},
+    {"ext4", loop, "mkfs.ext4 -q -F IMAGE", "mount -o loop IMAGE FOLDER"},
+    {"xfs", loop, "mkfs.xfs -q IMAGE", "mount -o loop IMAGE FOLDER"},
+    {"btrfs", loop, "mkfs.btrfs -q IMAGE", "mount -o loop IMAGE FOLDER"},
+    {"fat", "/dev/fuse", "mkfs.vfat IMAGE", "fusefat -o rw+,allow_other,umask=0 IMAGE FOLDER"},
+    {"exfat", "/dev/fuse", "mkfs.exfat IMAGE", "mount -o loop -t exfat-fuse IMAGE FOLDER"},
+    {"ntfs", "/dev/fuse", "mkntfs -F -f -q IMAGE", "ntfs-3g IMAGE FOLDER"},
+};
+
+class RealFileSystems : public SafeWrites, public ::testing::WithParamInterface<FileSystem> {};
+
+// Runs a shell command; its output lands in `output`.
+int shell(std::string command, const fs::path& image, const fs::path& folder, std::string& output) {
+    for (const auto& [word, path] : {std::pair{"IMAGE", image}, std::pair{"FOLDER", folder}}) {
+        for (std::size_t at; (at = command.find(word)) != std::string::npos;) {
+            command.replace(at, std::strlen(word), path.string());
+        }
+    }
+    const fs::path log = image.string() + ".log";
+    const int status = std::system((command + " >" + log.string() + " 2>&1").c_str());
+    output = read_file(log);
+    return status;
+}
+
+// Unmounts at the end of the test, whatever happened.
+struct Mounted {
+    fs::path folder;
+    ~Mounted() {
+        if (!folder.empty()) {
+            (void)!std::system(("umount " + folder.string()).c_str());
+        }
+    }
+};
+
+TEST_P(RealFileSystems, ConvertAndReplaceAsRootAndAsAnyUser) {
+    const FileSystem& system = GetParam();
+    // CI sets MAPDOWN_REQUIRE_MOUNTS, where a skip would hide a failure.
+    const bool required = std::getenv("MAPDOWN_REQUIRE_MOUNTS") != nullptr;
+    std::string why, output;
+    const bool has_device = *system.needs == '\0' || fs::exists(system.needs);
+    if (!unprivileged_user_can_run(why) || !has_device) {
+        why = has_device ? why : std::string("needs ") + system.needs;
+        ASSERT_FALSE(required) << why;
+        GTEST_SKIP() << why;
+    }
+    const fs::path image = scratch / (std::string(system.name) + ".img");
+    std::ofstream(image).close();
+    fs::resize_file(image, 320u << 20);  // sparse; as small as xfs allows
+    if (shell(system.make, image, folder(), output) != 0 ||
+        shell(system.mount, image, folder(), output) != 0) {
+        ASSERT_FALSE(required) << output;
+        GTEST_SKIP() << "cannot make or mount " << system.name << ": " << output;
+    }
+    Mounted mounted{folder()};
+    fs::remove(folder() / "lost+found");
+    // Where the file system keeps owners, the folder is the other user's.
+    (void)!chown(folder().c_str(), unprivileged_user, unprivileged_user);
+
+    const std::string archive = sample_archive(rxl, 3, 4u << 20);
+    const std::string converted = sample_map_file(rxl, 3, 4u << 20);
+    put("e1.rtlx", archive);
+    for (const bool unprivileged : {false, true}) {
+        SCOPED_TRACE(unprivileged ? "as an unprivileged user" : "as root");
+        RunOptions options;
+        options.unprivileged = unprivileged;
+        fs::remove(folder() / "e1.rtl");
+        for (const char* turn : {"new", "replacing"}) {
+            SCOPED_TRACE(turn);
+            const Result result = run({"e1.rtlx"}, options);
+            EXPECT_EQ(result.err, "");
+            EXPECT_EQ(result.out, success("e1.rtl"));
+            EXPECT_TRUE(bytes_match(read_file(folder() / "e1.rtl"), converted));
+            EXPECT_EQ(listing(), (std::set<std::string>{"e1.rtlx", "e1.rtl"}));
+        }
+        if (can_preload()) {
+            fs::remove(folder() / "e1.rtl");  // fusefat does not truncate
+            put("e1.rtl", "the previous output");
+            (void)!chown((folder() / "e1.rtl").c_str(), unprivileged_user, unprivileged_user);
+            options.faults = "write:2:SIGINT";
+            const Result result = run({"e1.rtlx"}, options);
+            EXPECT_EQ(result.signal, SIGINT);
+            EXPECT_TRUE(bytes_match(read_file(folder() / "e1.rtl"), "the previous output"));
+            EXPECT_EQ(listing(), (std::set<std::string>{"e1.rtlx", "e1.rtl"}));
+        }
+    }
+    EXPECT_TRUE(bytes_match(read_file(folder() / "e1.rtlx"), archive));
+}
+
+INSTANTIATE_TEST_SUITE_P(, RealFileSystems, ::testing::ValuesIn(file_systems),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
