@@ -68,6 +68,7 @@ TEST_F(SafeWrites, FailedSystemCallsSkipOnlyTheirFile) {
         {"fchown:1-2:EOPNOTSUPP,fchmod:1:EOPNOTSUPP", ""},
         {"fchmod:1:EPERM", ""},
         {"write:1-2:EINTR", ""},
+        {"read:1-2:EINTR", ""},
         // Failures that skip the file.
         {"tmpfile:1:EOPNOTSUPP,create:1-8:EEXIST", for_writing_a},
         {"linkat:1-8:EEXIST", for_writing_a},
@@ -79,12 +80,19 @@ TEST_F(SafeWrites, FailedSystemCallsSkipOnlyTheirFile) {
         {"fchmod:1:EIO", not_written_a},
         {"write:1:ENOSPC", not_written_a},
         {"write:2:ENOSPC", not_written_a},
-        {"close:1:EIO", not_written_a},
-        {"tmpfile:1:EOPNOTSUPP,close:1:EIO", not_written_a},
-        {"close:3:EIO", "Warning: Couldn't write \"b.rtc\" to disk!\n"},
+        {"close:2:EIO", not_written_a},
+        {"tmpfile:1:EOPNOTSUPP,close:2:EIO", not_written_a},
+        {"close:5:EIO", "Warning: Couldn't write \"b.rtc\" to disk!\n"},
         {"fstat:1:EIO", "Warning: Couldn't open \"a.rtlx\" for reading!\n"},
+        {"fcntl:1:EIO", "Warning: Couldn't open \"a.rtlx\" for reading!\n"},
+        {"read:2:EIO", not_valid("a.rtlx")},  // the directory
+        {"read:3:EIO", not_valid("a.rtlx")},  // part way through the map array
     };
     for (const Case& c : cases) {
+        if (!uses_linux_calls &&
+            std::regex_match(c.faults, std::regex("((tmpfile|access|linkat):[^,]*,?)+"))) {
+            continue;  // calls that only nameless files make
+        }
         put_pair();
         RunOptions options;
         options.faults = c.faults;
@@ -145,7 +153,7 @@ TEST_F(SafeWrites, EveryFailedAllocationSkipsOnlyItsFile) {
         ++fired_runs;
         fs::remove(fault_log());
     }
-    EXPECT_GT(fired_runs, 5);
+    EXPECT_GE(fired_runs, 3);  // at least the reader of each archive opened
 }
 
 // SIGINT, SIGTERM or SIGHUP in the middle of a large write: the previous

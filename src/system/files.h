@@ -1,10 +1,12 @@
 // The operating system's file interface: opening an archive without ever
-// blocking, and writing a new file so that it takes its name only once it is
-// complete, through the one descriptor that created it, and never leaves a
-// partial file behind, even when the run is interrupted.
+// blocking and reading it through the descriptor that was checked, and
+// writing a new file so that it takes its name only once it is complete,
+// through the one descriptor that created it, and never leaves a partial
+// file behind, even when the run is interrupted.
 //
-// The POSIX and the Windows halves live side by side in files.cpp. Nothing
-// here prints; every outcome is returned.
+// files.cpp holds what every system shares; files_posix.cpp and
+// files_windows.cpp each hold one system's own calls. Nothing here prints;
+// every outcome is returned.
 #pragma once
 
 #include <cstddef>
@@ -43,22 +45,22 @@ InputStatus open_input(const std::string& name, InputFile& input);
 // Closes the archive and its stream.
 void close_input(InputFile& input);
 
-// A new file being written beside its final name, through one descriptor.
+// Room for a temporary name, its final NUL included.
+constexpr std::size_t temporary_name_size = 40;
+
+// A new file being written beside the output, through one descriptor.
 struct NewFile {
-#ifdef _WIN32
-    void* handle = nullptr;  // HANDLE
-    std::wstring temporary_path, final_path;
-#else
-    int folder = -1;  // the output's folder: every name below is relative to it
+    std::string final_name;  // within `folder` where one is held open; else the whole name
+    int folder = -1;         // the output's folder, where the system can hold it open
     int descriptor = -1;
     // The hidden name the file has beside the output until it takes the
     // output's own; empty while it has none. Held without allocating, so that
     // nothing can fail between making it and recording it for removal.
-    char temporary_name[40] = {};
-    std::string final_name;
-    bool keeps_old_owner = false;  // replacing a file: its owner, group and mode carry over
+    char temporary_name[temporary_name_size] = {};
+    // Replacing a file: its owner, group and mode carry over, where the
+    // system keeps them.
+    bool keeps_old_owner = false;
     unsigned old_owner = 0, old_group = 0, old_mode = 0;
-#endif
 };
 
 enum class SaveStatus {

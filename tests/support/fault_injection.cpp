@@ -8,7 +8,7 @@
 // instead raises that signal in the call, after half of a write is done.
 // The calls: new (every operator new), tmpfile (openat with O_TMPFILE),
 // create (openat with O_CREAT), access, faccessat, fstatat, linkat, renameat, fchown,
-// fchmod, write, close, mkdirat and fstat.
+// fchmod, write, close, mkdirat, fstat, read and fcntl.
 //
 // Each fault that fires appends a line to the file MAPDOWN_FAULT_LOG names.
 // The program's own raise writes a coverage build's counters first (such a
@@ -21,6 +21,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,9 +30,9 @@
 
 namespace {
 
-const char* const call_names[] = {"new",     "tmpfile", "create",   "access", "faccessat",
-                                  "fstatat", "linkat",  "renameat", "fchown", "fchmod",
-                                  "write",   "close",   "mkdirat",  "fstat"};
+const char* const call_names[] = {"new",     "tmpfile",  "create", "access", "faccessat", "fstatat",
+                                  "linkat",  "renameat", "fchown", "fchmod", "write",     "close",
+                                  "mkdirat", "fstat",    "read",   "fcntl"};
 enum Call {
     call_new,
     tmpfile_call,
@@ -47,6 +48,8 @@ enum Call {
     close_call,
     mkdirat_call,
     fstat_call,
+    read_call,
+    fcntl_call,
     call_count
 };
 
@@ -266,6 +269,24 @@ int mkdirat(int folder, const char* name, mode_t mode) {
 
 int fstat(int descriptor, struct stat* status) {
     return fails(fstat_call) ? -1 : real<int (*)(int, struct stat*)>("fstat")(descriptor, status);
+}
+
+ssize_t read(int descriptor, void* bytes, size_t count) {
+    return fails(read_call)
+               ? -1
+               : real<ssize_t (*)(int, void*, size_t)>("read")(descriptor, bytes, count);
+}
+
+// Its third argument, where it has one, is an int or a pointer: forwarded as
+// the widest of them.
+int fcntl(int descriptor, int command, ...) {
+    va_list arguments;
+    va_start(arguments, command);
+    const auto argument = va_arg(arguments, std::uintptr_t);
+    va_end(arguments);
+    return fails(fcntl_call)
+               ? -1
+               : real<int (*)(int, int, std::uintptr_t)>("fcntl")(descriptor, command, argument);
 }
 
 int close(int descriptor) {

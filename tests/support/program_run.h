@@ -33,8 +33,9 @@ inline constexpr bool under_address_sanitizer = __has_feature(address_sanitizer)
 inline constexpr bool under_address_sanitizer = false;
 #endif
 
-inline const std::string rxl = rxl_magic_bytes;
-inline const std::string rxc = rxc_magic_bytes;
+// Not inline: an inline variable may be initialised before the magic bytes.
+const std::string rxl = rxl_magic_bytes;
+const std::string rxc = rxc_magic_bytes;
 
 inline std::string success(const std::string& output) {
     return "Successfully wrote \"" + output + "\" to disk.\n";
@@ -45,6 +46,14 @@ inline std::string not_valid(const std::string& input) {
 inline std::string no_offset(const std::string& input) {
     return "Warning: Couldn't determine map array offset in \"" + input + "\"!\n";
 }
+
+// Whether the program may use Linux's own calls (nameless files, /proc,
+// O_PATH), or only what every POSIX system has.
+#ifdef MAPDOWN_POSIX_ONLY
+inline constexpr bool uses_linux_calls = false;
+#else
+inline constexpr bool uses_linux_calls = true;
+#endif
 
 // The user that the permission cases run as.
 constexpr uid_t unprivileged_user = 65534;

@@ -1,6 +1,4 @@
-#include "system/console.h"
-
-#ifdef _WIN32
+// The command line and the console on Windows.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -10,6 +8,8 @@
 #include <new>
 #include <string>
 #include <vector>
+
+#include "system/console.h"
 
 // cmd.exe passes wildcard patterns on as they stand; this asks the MinGW-w64
 // start-up code to expand them into the matching names, as a Unix shell
@@ -87,11 +87,3 @@ void prepare_console() {
         SetConsoleCtrlHandler(on_console_event, TRUE);
     }
 }
-
-#else
-
-void use_utf8_command_line(int&, char**&) {}
-
-void prepare_console() {}
-
-#endif
