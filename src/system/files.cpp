@@ -68,7 +68,7 @@ class DescriptorBuffer final : public std::streambuf {
 
   private:
     int descriptor_;
-    char buffer_[16384];
+    char buffer_[8192];
 };
 
 }  // namespace
