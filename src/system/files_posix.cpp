@@ -141,13 +141,19 @@ bool create_nameless_file(NewFile& file, mode_t mode) {
     return false;
 }
 
+// Gives the nameless file `name` in the output's folder, in one step; fails
+// when anything stands there.
+bool link_nameless_file(const NewFile& file, const char* name) {
+    char self[32];
+    descriptor_path(file.descriptor, self);
+    return linkat(AT_FDCWD, self, file.folder, name, AT_SYMLINK_FOLLOW) == 0;
+}
+
 // Gives the file `name` in the output's folder, only if nothing stands there:
 // a file not made yet is created under it, a nameless one is linked to it.
 bool claim_name(NewFile& file, const char* name, mode_t mode) {
     if (file.descriptor >= 0) {
-        char self[32];
-        descriptor_path(file.descriptor, self);
-        return linkat(AT_FDCWD, self, file.folder, name, AT_SYMLINK_FOLLOW) == 0;
+        return link_nameless_file(file, name);
     }
     file.descriptor =
         openat(file.folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
@@ -180,14 +186,6 @@ bool take_temporary_name(NewFile& file, mode_t mode) {
     return false;
 }
 
-// Gives the nameless file the output's name, in one step; fails when
-// anything stands there.
-bool link_at_final_name(const NewFile& file) {
-    char self[32];
-    descriptor_path(file.descriptor, self);
-    return linkat(AT_FDCWD, self, file.folder, file.final_name.c_str(), AT_SYMLINK_FOLLOW) == 0;
-}
-
 // A file system without Unix permissions or owners (FAT, exFAT, NTFS through
 // FUSE, many network mounts) refuses to change them: it decides them itself.
 bool keeps_no_permissions(int error) {
@@ -209,8 +207,8 @@ bool carry_over_owner_and_mode(const NewFile& file) {
 
 // Reads a regular file as a blocking descriptor: some network and FUSE file
 // systems pass O_NONBLOCK on to their reads, which may then come back short.
-// Of the flags the input was opened with, only O_NONBLOCK is one that F_SETFL
-// sets; the others stay whatever it is given.
+// F_SETFL changes only the status flags, and of those the input was opened
+// with O_NONBLOCK alone.
 bool read_blocking(int descriptor) {
     return fcntl(descriptor, F_SETFL, 0) == 0;
 }
@@ -319,7 +317,7 @@ SaveStatus commit_output(NewFile& file) {
     if (file.temporary_name[0] == '\0') {
         // Nameless so far. Nothing at the output's name yet: the complete
         // file simply appears there.
-        if (!file.keeps_old_owner && link_at_final_name(file)) {
+        if (!file.keeps_old_owner && link_nameless_file(file, file.final_name.c_str())) {
             const bool closed = close(file.descriptor) == 0;
             file.descriptor = -1;
             if (!closed) {
