@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -109,7 +110,12 @@ class ProgramTest : public ::testing::Test {
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         const std::string suite = info->test_suite_name(), test = info->name();
-        scratch = fs::temp_directory_path() / ("mapdown_test_" + suite + "_" + test);
+        // One folder per test and process: runs of other checkouts and users
+        // may share the temporary folder. A parameterised test's name has a
+        // slash.
+        std::string name = "mapdown_test_" + suite + "_" + test + "_" + std::to_string(getpid());
+        std::replace(name.begin(), name.end(), '/', '_');
+        scratch = fs::temp_directory_path() / name;
         fs::remove_all(scratch);
         fs::create_directories(folder());
     }

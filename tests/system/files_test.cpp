@@ -1,6 +1,7 @@
 #include "system/files.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -18,7 +19,8 @@ class NewOutput : public ::testing::Test {
     void SetUp() override {
         folder = fs::temp_directory_path() /
                  ("new_output_" +
-                  std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+                  std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                  "_" + std::to_string(getpid()));
         fs::remove_all(folder);
         fs::create_directories(folder);
     }
