@@ -84,7 +84,8 @@ SaveStatus create_output(const std::string& output_name, const FileIdentity& arc
 bool write_output(NewFile& file, const void* bytes, std::size_t count);
 
 // Gives the complete file the output's name, with the old file's mode, owner
-// and group where one is replaced. On failure the new file is gone.
+// and group where one is replaced and the file system keeps them. On failure
+// the new file is gone.
 SaveStatus commit_output(NewFile& file);
 
 // Removes the unfinished file; the output's name is left as it was.
