@@ -33,6 +33,13 @@ TEST_F(Mapdown, ConvertsEveryArchiveInOrderAndSkipsMissingOnes) {
     EXPECT_TRUE(bytes_match(read_file(folder() / "maps/e1.rtl"), sample_map_file(rxl, 100, 9000)));
     EXPECT_EQ(listing(), (std::set<std::string>{"a.rtl", "a.rtlx", "b.rtc", "b.rtcx", "m.rtl",
                                                 "m.rtlx", "maps"}));
+
+    // Into one file, as with `mapdown … >log 2>&1`: every line where it happened.
+    RunOptions merged;
+    merged.merged_output = true;
+    EXPECT_EQ(run({"a.rtlx", "missing.rtlx", "b.rtcx"}, merged).out,
+              success("a.rtl") + "Warning: Couldn't open \"missing.rtlx\" for reading!\n" +
+                  success("b.rtc"));
 }
 
 TEST_F(Mapdown, SkipsDamagedArchivesWithTheirWarning) {

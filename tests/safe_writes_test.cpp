@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstring>
 
+#include "fault_injection.h"
 #include "program_run.h"
 
 namespace {
@@ -61,6 +62,7 @@ TEST_F(SafeWrites, FailedSystemCallsSkipOnlyTheirFile) {
         {"tmpfile:1-2:EOPNOTSUPP", ""},
         {"access:1-2:ENOENT", ""},
         {"tmpfile:1-2:EOPNOTSUPP,create:1-3:EEXIST", ""},
+        {"tmpfile:1-2:EOPNOTSUPP,create:1:PLANT", ""},  // never opened, never moved
         {"linkat:1-7:EEXIST", ""},
         {"linkat:2:EEXIST", ""},  // someone made the second output meanwhile
         {"fchown:1:EPERM", ""},
@@ -110,6 +112,13 @@ TEST_F(SafeWrites, FailedSystemCallsSkipOnlyTheirFile) {
             EXPECT_TRUE(bytes_match(read_file(folder() / "a.rtl"), "the previous output"));
         }
         EXPECT_EQ(b_converted(), !b_skipped);
+        std::size_t planted = 0;
+        for (const std::string& name : listing()) {
+            if (read_file(folder() / name) == planted_content) {
+                planted += fs::remove(folder() / name);
+            }
+        }
+        EXPECT_EQ(planted, c.faults.find("PLANT") == std::string::npos ? 0u : 1u);
         std::set<std::string> expected = pair_files;
         if (b_skipped) {
             expected.erase("b.rtc");
@@ -130,6 +139,9 @@ TEST_F(SafeWrites, EveryFailedAllocationSkipsOnlyItsFile) {
         put_pair();
         RunOptions options;
         options.faults = "new:" + std::to_string(allocation);
+        // The standard three, the output's folder and the new file (or the
+        // archive and the fault log): a descriptor leaked on a failure shows.
+        options.open_files = 5;
         const Result result = run(arguments, options);
         SCOPED_TRACE("allocation " + std::to_string(allocation));
         ASSERT_EQ(result.status, 0) << result.err;
@@ -266,37 +278,42 @@ Owner owner_of(const fs::path& path) {
 
 // As an unprivileged user with the umask 222: a new output is made read-only,
 // a read-only output is refused as a direct write would be, and a replaced
-// output keeps its mode. Root replaces even a read-only output, and it keeps
-// its owner, group and mode.
+// output keeps its mode, set-id and sticky bits included, and the group of
+// someone else's file where the user is a member. Root replaces even a
+// read-only output, and it keeps its owner, group and mode.
 TEST_F(SafeWrites, PermissionsOwnersAndProtectedOutputs) {
     REQUIRE_UNPRIVILEGED_USER();
+    constexpr uid_t user = unprivileged_user;
+    constexpr gid_t shared_group = 100;  // one the unprivileged user is in
     struct Case {
         std::string name;
         mode_t mode;  // of the existing output; 0 for none
+        uid_t owner;
+        gid_t group;  // of the existing output, and of the output after
         bool unprivileged;
         bool replaced;
         mode_t mode_after;
     };
     const Case cases[] = {
-        {"new", 0, true, true, 0444},
-        {"read_only", 0444, true, false, 0444},
-        {"group_only", 0464, true, false, 0464},
-        {"kept", 0604, true, true, 0604},
-        {"root_read_only", 0440, false, true, 0440},  // owned by another user
+        {"new", 0, user, user, true, true, 0444},
+        {"read_only", 0444, user, user, true, false, 0444},
+        {"group_only", 0464, user, user, true, false, 0464},
+        {"kept", 07604, user, user, true, true, 07604},
+        {"shared", 0664, 1, shared_group, true, true, 0664},  // another user's
+        {"root_read_only", 0440, user, shared_group, false, true, 0440},
     };
     const std::string old = "the previous output";
     for (const Case& c : cases) {
         put(c.name + ".rtlx", sample_archive(rxl, 1, 6400));
         if (c.mode != 0) {
             put(c.name + ".rtl", old);
-            ASSERT_EQ(chown((folder() / (c.name + ".rtl")).c_str(), unprivileged_user,
-                            c.unprivileged ? unprivileged_user : 100),
-                      0);
+            ASSERT_EQ(chown((folder() / (c.name + ".rtl")).c_str(), c.owner, c.group), 0);
             fs::permissions(folder() / (c.name + ".rtl"), static_cast<fs::perms>(c.mode));
         }
-        ASSERT_EQ(chown(folder().c_str(), unprivileged_user, unprivileged_user), 0);
+        ASSERT_EQ(chown(folder().c_str(), user, user), 0);
         RunOptions options;
         options.unprivileged = c.unprivileged;
+        options.groups = {shared_group};
         options.umask = 0222;
         const Result result = run({c.name + ".rtlx"}, options);
         SCOPED_TRACE(c.name);
@@ -311,8 +328,8 @@ TEST_F(SafeWrites, PermissionsOwnersAndProtectedOutputs) {
         }
         const Owner after = owner_of(output);
         EXPECT_EQ(after.mode, c.mode_after);
-        EXPECT_EQ(after.user, unprivileged_user);
-        EXPECT_EQ(after.group, c.unprivileged ? unprivileged_user : 100);
+        EXPECT_EQ(after.user, c.unprivileged ? user : c.owner);
+        EXPECT_EQ(after.group, c.group);
     }
     EXPECT_EQ(listing().size(), 2 * std::size(cases));
 }
@@ -334,7 +351,7 @@ TEST_F(SafeWrites, ALinkSwappedInDuringTheWriteIsNeverWrittenThrough) {
     if (attacker == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the test
         const int watch = inotify_init();
-        if (setgid(unprivileged_user) != 0 || setuid(unprivileged_user) != 0 ||
+        if (!become_unprivileged() ||
             inotify_add_watch(watch, folder().c_str(), IN_CREATE | IN_MOVED_TO) < 0) {
             _exit(1);
         }

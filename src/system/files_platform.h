@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "system/files.h"
 
@@ -32,3 +33,8 @@ std::int64_t read_descriptor(int descriptor, char* bytes, std::size_t count);
 std::int64_t seek_descriptor(int descriptor, std::int64_t offset, int whence);
 
 void close_input_descriptor(int descriptor);
+
+// POSIX: splits "maps/e1.rtl" into the folder "maps", which is held open, and
+// the name "e1.rtl" within it; a bare name's folder is ".", and "/e1.rtl"'s
+// is "/".
+void split_path(const std::string& path, std::string& folder, std::string& name);

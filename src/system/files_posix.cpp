@@ -80,18 +80,6 @@ void close_descriptor(int& descriptor) {
     }
 }
 
-// Splits "maps/e1.rtl" into the folder "maps" and the name "e1.rtl".
-void split_path(const std::string& path, std::string& folder, std::string& name) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        folder = ".";
-        name = path;
-    } else {
-        folder = slash == 0 ? "/" : path.substr(0, slash);
-        name = path.substr(slash + 1);
-    }
-}
-
 // What stands at the output's name decides whether it may be replaced, and
 // what the new file inherits from it.
 SaveStatus check_existing_output(NewFile& file, const FileIdentity& archive_only_copy) {
@@ -214,6 +202,17 @@ bool read_blocking(int descriptor) {
 }
 
 }  // namespace
+
+void split_path(const std::string& path, std::string& folder, std::string& name) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        folder = ".";
+        name = path;
+    } else {
+        folder = slash == 0 ? "/" : path.substr(0, slash);
+        name = path.substr(slash + 1);
+    }
+}
 
 void remove_unfinished_output_on_interrupt() {
     std::signal(SIGXFSZ, SIG_IGN);  // a write past the file-size limit then fails with EFBIG

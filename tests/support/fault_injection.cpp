@@ -5,7 +5,9 @@
 //     call:first[-last][:what]
 // The calls numbered first to last (counted from 1) of `call` fail with the
 // errno `what` (EIO by default); a `what` of SIGINT, SIGTERM or SIGHUP
-// instead raises that signal in the call, after half of a write is done.
+// instead raises that signal in the call, after half of a write is done; a
+// `what` of PLANT (for create) first makes a file holding planted_content at
+// the name the call is about to create, as another process might.
 // The calls: new (every operator new), tmpfile (openat with O_TMPFILE),
 // create (openat with O_CREAT), access, faccessat, fstatat, linkat, renameat, fchown,
 // fchmod, write, close, mkdirat, fstat, read and fcntl.
@@ -27,6 +29,8 @@
 #include <cstring>
 #include <new>
 #include <string>
+
+#include "fault_injection.h"
 
 namespace {
 
@@ -57,6 +61,7 @@ struct Fault {
     long first = 0, last = -1;
     int error = EIO;
     int signal_number = 0;
+    bool plant = false;
 };
 
 struct Faults {
@@ -74,6 +79,9 @@ int parse_what(const std::string& what, Fault& fault) {
         if (what == name.name) {
             return fault.signal_number = name.value;
         }
+    }
+    if (what == "PLANT") {
+        return fault.plant = true;
     }
     const Name errors[] = {
         {"EIO", EIO},       {"EEXIST", EEXIST}, {"ENOSPC", ENOSPC},         {"EACCES", EACCES},
@@ -122,12 +130,18 @@ Faults& faults() {
     return table;
 }
 
+// Whether the call counted last is one of those the fault is for.
+bool targeted(Call call) {
+    const Fault& fault = faults().fault[call];
+    return faults().calls[call] >= fault.first && faults().calls[call] <= fault.last;
+}
+
 // Counts the call and says whether it is to fail; the errno is set already.
 bool fails(Call call) {
     Faults& table = faults();
     const long number = ++table.calls[call];
     const Fault& fault = table.fault[call];
-    if (number < fault.first || number > fault.last) {
+    if (!targeted(call)) {
         return false;
     }
     if (const char* log = std::getenv("MAPDOWN_FAULT_LOG")) {
@@ -136,8 +150,8 @@ bool fails(Call call) {
             std::fclose(file);
         }
     }
-    if (fault.signal_number != 0) {
-        return false;  // the caller raises it at the right moment
+    if (fault.signal_number != 0 || fault.plant) {
+        return false;  // the caller acts at the right moment
     }
     errno = fault.error;
     return true;
@@ -192,11 +206,18 @@ int openat(int folder, const char* name, int flags, ...) {
         mode = static_cast<mode_t>(va_arg(arguments, int));
         va_end(arguments);
     }
+    const auto real_openat = real<int (*)(int, const char*, int, ...)>("openat");
     if (((flags & O_TMPFILE) == O_TMPFILE && fails(tmpfile_call)) ||
         ((flags & O_CREAT) != 0 && fails(create_call))) {
         return -1;
     }
-    return real<int (*)(int, const char*, int, ...)>("openat")(folder, name, flags, mode);
+    if ((flags & O_CREAT) != 0 && faults().fault[create_call].plant && targeted(create_call)) {
+        const int planted = real_openat(folder, name, O_WRONLY | O_CREAT | O_EXCL, 0644);
+        (void)!real<ssize_t (*)(int, const void*, size_t)>("write")(planted, planted_content,
+                                                                    std::strlen(planted_content));
+        real<int (*)(int)>("close")(planted);
+    }
+    return real_openat(folder, name, flags, mode);
 }
 
 int access(const char* name, int mode) {
@@ -242,11 +263,10 @@ ssize_t write(int descriptor, const void* bytes, size_t count) {
     if (fails(write_call)) {
         return -1;
     }
-    const Fault& fault = faults().fault[write_call];
-    if (fault.signal_number != 0 && faults().calls[write_call] >= fault.first &&
-        faults().calls[write_call] <= fault.last) {
+    if (const int signal_number = faults().fault[write_call].signal_number;
+        signal_number != 0 && targeted(write_call)) {
         const ssize_t half = real_write(descriptor, bytes, count / 2);
-        real<int (*)(int)>("raise")(fault.signal_number);
+        real<int (*)(int)>("raise")(signal_number);
         return half;  // reached only if the signal does not end the process
     }
     return real_write(descriptor, bytes, count);

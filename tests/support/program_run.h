@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -64,10 +65,18 @@ struct RunOptions {
     rlim_t address_space = RLIM_INFINITY;
     rlim_t open_files = RLIM_INFINITY;
     bool unprivileged = false;    // as unprivileged_user: see unprivileged_user_can_run
+    std::vector<gid_t> groups;    // that user's supplementary groups
     int umask = -1;               // -1: the test's own
     std::string faults;           // MAPDOWN_FAULTS for the preloaded fault injection
     bool hangup_ignored = false;  // started as nohup starts a program
+    bool merged_output = false;   // standard error into standard output, as with 2>&1
 };
+
+// Becomes the unprivileged user, in `groups` besides that user's own.
+inline bool become_unprivileged(const std::vector<gid_t>& groups = {}) {
+    return setgroups(groups.size(), groups.data()) == 0 && setgid(unprivileged_user) == 0 &&
+           setuid(unprivileged_user) == 0;
+}
 
 inline bool limit(int resource, rlim_t value) {
     const rlimit both{value, value};
@@ -142,10 +151,8 @@ class ProgramTest : public ::testing::Test {
                                      fs::perms::others_exec);
         const pid_t child = fork();
         if (child == 0) {
-            _exit(setgid(unprivileged_user) == 0 && setuid(unprivileged_user) == 0 &&
-                          access(unprivileged_program().c_str(), X_OK) == 0
-                      ? 0
-                      : 1);
+            _exit(become_unprivileged() && access(unprivileged_program().c_str(), X_OK) == 0 ? 0
+                                                                                             : 1);
         }
         int status = 0;
         waitpid(child, &status, 0);
@@ -222,12 +229,16 @@ class ProgramTest : public ::testing::Test {
                 setenv("MAPDOWN_FAULTS", options.faults.c_str(), 1);
                 setenv("MAPDOWN_FAULT_LOG", fault_log().c_str(), 1);
             }
+            // Only the standard three pass on, so that a limit on descriptors
+            // counts the program's own.
+            close_range(3, ~0u, 0);
             if (chdir(folder().c_str()) != 0 || !freopen(out.c_str(), "wb", stdout) ||
-                !freopen(err.c_str(), "wb", stderr) || !limit(RLIMIT_FSIZE, options.file_size) ||
+                !(options.merged_output ? dup2(fileno(stdout), STDERR_FILENO) >= 0
+                                        : freopen(err.c_str(), "wb", stderr) != nullptr) ||
+                !limit(RLIMIT_FSIZE, options.file_size) ||
                 !limit(RLIMIT_AS, options.address_space) ||
                 !limit(RLIMIT_NOFILE, options.open_files) ||
-                (options.unprivileged &&
-                 (setgid(unprivileged_user) != 0 || setuid(unprivileged_user) != 0))) {
+                (options.unprivileged && !become_unprivileged(options.groups))) {
                 _exit(126);
             }
             std::vector<char*> argv;
@@ -240,7 +251,8 @@ class ProgramTest : public ::testing::Test {
         }
         int status = 0;
         waitpid(child, &status, 0);
-        return {read_file(out), read_file(err), WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+        return {read_file(out), options.merged_output ? "" : read_file(err),
+                WIFEXITED(status) ? WEXITSTATUS(status) : -1,
                 WIFSIGNALED(status) ? WTERMSIG(status) : 0};
     }
 

@@ -1,4 +1,5 @@
 #include "system/files.h"
+#include "system/files_platform.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -60,6 +61,21 @@ TEST_F(NewOutput, LeavesNothingBehindWhenTheNameCannotBeUsed) {
     EXPECT_EQ(save(folder / "missing" / "e1.rtl", "new"), SaveStatus::cannot_open);
     EXPECT_TRUE(bytes_match(read_file(folder / "taken.rtl" / "inside"), "kept"));
     EXPECT_EQ(entries(), 1u);
+}
+
+TEST(SplitPath, FolderAndNameOfAnOutput) {
+    struct Case {
+        std::string path, folder, name;
+    };
+    const Case cases[] = {{"e1.rtl", ".", "e1.rtl"},
+                          {"maps/e1.rtl", "maps", "e1.rtl"},
+                          {"/e1.rtl", "/", "e1.rtl"},
+                          {"/srv/maps/.rtl", "/srv/maps", ".rtl"}};
+    for (const Case& c : cases) {
+        std::string folder, name;
+        split_path(c.path, folder, name);
+        EXPECT_EQ(folder + " " + name, c.folder + " " + c.name) << c.path;
+    }
 }
 
 }  // namespace

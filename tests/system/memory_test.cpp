@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -10,9 +11,10 @@
 
 namespace {
 
-// The kilobytes of huge pages backing the mapping that holds `address`, as
-// the kernel reports them; -1 where it does not say.
-long huge_page_kib_at(const void* address) {
+// The line of the kernel's report on the mapping that holds `address` that
+// begins with `field` ("AnonHugePages:", "VmFlags:"), less the field's name;
+// empty where it does not say.
+std::string mapping_field_at(const void* address, const std::string& field) {
     const auto at = reinterpret_cast<std::uintptr_t>(address);
     std::ifstream maps("/proc/self/smaps");
     bool inside = false;
@@ -22,11 +24,11 @@ long huge_page_kib_at(const void* address) {
         std::istringstream range(line);
         if (range >> std::hex >> start >> dash >> end && dash == '-') {
             inside = start <= at && at < end;
-        } else if (inside && line.rfind("AnonHugePages:", 0) == 0) {
-            return std::stol(line.substr(14));
+        } else if (inside && line.rfind(field, 0) == 0) {
+            return line.substr(field.size());
         }
     }
-    return -1;
+    return "";
 }
 
 bool system_offers_huge_pages() {
@@ -47,8 +49,11 @@ TEST(AllocateBlock, LargeBlocksAreBackedByHugePages) {
     std::memset(block.get(), 'm', size);
     // The kernel may fall back to small pages when memory is fragmented, but
     // never for a whole block of this size on a machine with memory to spare.
-    EXPECT_GT(huge_page_kib_at(block.get()), 0);
+    EXPECT_GT(std::atol(mapping_field_at(block.get(), "AnonHugePages:").c_str()), 0);
     EXPECT_EQ(block[size - 1], 'm');
+    // The advice covers whole huge pages to the block's last byte: a block
+    // rounded down would leave its tail outside, in memory it does not own.
+    EXPECT_NE(mapping_field_at(&block[size - 1], "VmFlags:").find(" hg"), std::string::npos);
 }
 
 TEST(AllocateBlock, SmallAndImpossibleBlocks) {
