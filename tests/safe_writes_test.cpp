@@ -38,6 +38,9 @@ const std::set<std::string> pair_files = {"a.rtlx", "a.rtl", "b.rtcx", "b.rtc"};
 bool can_preload() {
     return runs_natively() && !under_address_sanitizer;
 }
+const char* const preload_needs =
+    "runs against the program run directly (no MAPDOWN_COMMAND) and built without "
+    "AddressSanitizer: it preloads a library into it";
 #define REQUIRE(condition, why) \
     if (!(condition)) {         \
         GTEST_SKIP() << why;    \
@@ -51,7 +54,7 @@ bool can_preload() {
 // leaves the previous output as it was; a failure the program can work around
 // costs nothing.
 TEST_F(SafeWrites, FailedSystemCallsSkipOnlyTheirFile) {
-    REQUIRE(can_preload(), "needs the program run directly, without a sanitizer");
+    REQUIRE(can_preload(), preload_needs);
     struct Case {
         std::string faults, err;
     };
@@ -132,7 +135,7 @@ TEST_F(SafeWrites, FailedSystemCallsSkipOnlyTheirFile) {
 // to fail: the program never crashes, each file is converted or skipped with
 // a warning, and no temporary file stays.
 TEST_F(SafeWrites, EveryFailedAllocationSkipsOnlyItsFile) {
-    REQUIRE(can_preload(), "needs the program run directly, without a sanitizer");
+    REQUIRE(can_preload(), preload_needs);
     const std::vector<std::string> arguments = {"a.rtlx", "missing.rtlx", "b.rtcx", "a.rtlx"};
     int fired_runs = 0;
     for (int allocation = 1; allocation < 1000; ++allocation) {
@@ -171,7 +174,7 @@ TEST_F(SafeWrites, EveryFailedAllocationSkipsOnlyItsFile) {
 // SIGINT, SIGTERM or SIGHUP in the middle of a large write: the previous
 // output stays, the unfinished file goes, and the program ends by that signal.
 TEST_F(SafeWrites, AnInterruptedWriteLeavesNothingAndEndsByItsSignal) {
-    REQUIRE(can_preload(), "needs the program run directly, without a sanitizer");
+    REQUIRE(can_preload(), preload_needs);
     const std::pair<int, std::string> signals[] = {
         {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
     for (const auto& [number, name] : signals) {
@@ -191,7 +194,7 @@ TEST_F(SafeWrites, AnInterruptedWriteLeavesNothingAndEndsByItsSignal) {
 
 // Started under nohup, a hangup is no interruption: the write goes on.
 TEST_F(SafeWrites, AHangupIgnoredByWhoeverStartedItIsIgnored) {
-    REQUIRE(can_preload(), "needs the program run directly, without a sanitizer");
+    REQUIRE(can_preload(), preload_needs);
     put_pair();
     RunOptions options;
     options.faults = "write:2:SIGHUP";
@@ -204,7 +207,9 @@ TEST_F(SafeWrites, AHangupIgnoredByWhoeverStartedItIsIgnored) {
 }
 
 TEST_F(SafeWrites, AFileSizeLimitFailsTheWriteAndTheRunGoesOn) {
-    REQUIRE(runs_natively(), "limits apply to the program run directly");
+    REQUIRE(runs_natively(),
+            "runs against the program run directly (no MAPDOWN_COMMAND): "
+            "limits set here apply to it alone");
     put("large.rtlx", sample_archive(rxl, 3, 200000));
     put("small.rtlx", sample_archive(rxl, 1, 6400));
     RunOptions options;
@@ -217,7 +222,9 @@ TEST_F(SafeWrites, AFileSizeLimitFailsTheWriteAndTheRunGoesOn) {
 }
 
 TEST_F(SafeWrites, PipesAndFoldersNamedLikeArchivesNeverBlock) {
-    REQUIRE(runs_natively(), "named pipes are a POSIX matter");
+    REQUIRE(runs_natively(),
+            "runs against the program run directly (no MAPDOWN_COMMAND): "
+            "named pipes are a POSIX matter");
     ASSERT_EQ(mkfifo((folder() / "pipe.rtlx").c_str(), 0644), 0);
     fs::create_directory(folder() / "folder.rtcx");
     put("good.rtlx", sample_archive(rxl, 1, 6400));
@@ -255,7 +262,10 @@ TEST_F(SafeWrites, AnArchiveReachedThroughALinkAtItsOutputNameIsKept) {
 // On Windows the read-only attribute protects an output; the emulator shows a
 // file without write permission so.
 TEST_F(SafeWrites, AReadOnlyOutputIsKeptOnWindows) {
-    REQUIRE(runs_windows_program(), "the read-only attribute is a Windows matter");
+    REQUIRE(runs_windows_program(),
+            "runs against the Windows program under Wine "
+            "(MAPDOWN_COMMAND=\"wine .../mapdown.exe\"): the "
+            "read-only attribute is a Windows matter");
     put("e1.rtlx", sample_archive(rxl, 1, 6400));
     put("e1.rtl", "the previous output");
     fs::permissions(folder() / "e1.rtl", fs::perms::owner_read | fs::perms::group_read);
@@ -430,7 +440,9 @@ std::string make_deep_folders(const fs::path& top, const std::vector<std::size_t
 // is too deep to hold a temporary name longer than the output's own: the
 // folder is named once, and every later name is relative to it.
 TEST_F(SafeWrites, AnOutputNearThePathLimitIsWritten) {
-    REQUIRE(runs_natively(), "path limits differ elsewhere");
+    REQUIRE(runs_natively(),
+            "runs against the program run directly (no MAPDOWN_COMMAND): "
+            "path limits differ elsewhere");
     std::vector<std::size_t> lengths(20, 200);
     lengths.push_back(PATH_MAX - 1 - 20 * 201 - 6 - 1);
     const std::string input = make_deep_folders(folder(), lengths) + "e.rtlx";
@@ -456,6 +468,7 @@ struct FileSystem {
     const char* needs;  // a device that mounting it needs, or ""
     const char* make;   // IMAGE stands for the image's path
     const char* mount;  // IMAGE as above, FOLDER for where it is mounted
+    const char* tools;  // the Debian packages that make and mount it
 };
 void PrintTo(const FileSystem& system, std::ostream* out) {
     *out << system.name;
@@ -463,16 +476,19 @@ void PrintTo(const FileSystem& system, std::ostream* out) {
 
 const char* const loop = "/dev/loop-control";
 const FileSystem file_systems[] = {
-    {"tmpfs", "", "true", "mount -t tmpfs tmpfs FOLDER"},
+    {"tmpfs", "", "true", "mount -t tmpfs tmpfs FOLDER", "mount"},
     {"overlay", "", "mkdir IMAGE.lower IMAGE.upper IMAGE.work",
      "mount -t overlay overlay -o lowerdir=IMAGE.lower,upperdir=IMAGE.upper,workdir=IMAGE.work "
-     "FOLDER"},
-    {"ext4", loop, "mkfs.ext4 -q -F IMAGE", "mount -o loop IMAGE FOLDER"},
-    {"xfs", loop, "mkfs.xfs -q IMAGE", "mount -o loop IMAGE FOLDER"},
-    {"btrfs", loop, "mkfs.btrfs -q IMAGE", "mount -o loop IMAGE FOLDER"},
-    {"fat", "/dev/fuse", "mkfs.vfat IMAGE", "fusefat -o rw+,allow_other,umask=0 IMAGE FOLDER"},
-    {"exfat", "/dev/fuse", "mkfs.exfat IMAGE", "mount -o loop -t exfat-fuse IMAGE FOLDER"},
-    {"ntfs", "/dev/fuse", "mkntfs -F -f -q IMAGE", "ntfs-3g IMAGE FOLDER"},
+     "FOLDER",
+     "mount"},
+    {"ext4", loop, "mkfs.ext4 -q -F IMAGE", "mount -o loop IMAGE FOLDER", "e2fsprogs"},
+    {"xfs", loop, "mkfs.xfs -q IMAGE", "mount -o loop IMAGE FOLDER", "xfsprogs"},
+    {"btrfs", loop, "mkfs.btrfs -q IMAGE", "mount -o loop IMAGE FOLDER", "btrfs-progs"},
+    {"fat", "/dev/fuse", "mkfs.vfat IMAGE", "fusefat -o rw+,allow_other,umask=0 IMAGE FOLDER",
+     "dosfstools fusefat"},
+    {"exfat", "/dev/fuse", "mkfs.exfat IMAGE", "mount -o loop -t exfat-fuse IMAGE FOLDER",
+     "exfatprogs exfat-fuse"},
+    {"ntfs", "/dev/fuse", "mkntfs -F -f -q IMAGE", "ntfs-3g IMAGE FOLDER", "ntfs-3g"},
 };
 
 class RealFileSystems : public SafeWrites, public ::testing::WithParamInterface<FileSystem> {};
@@ -507,7 +523,8 @@ TEST_P(RealFileSystems, ConvertAndReplaceAsRootAndAsAnyUser) {
     std::string why, output;
     const bool has_device = *system.needs == '\0' || fs::exists(system.needs);
     if (!unprivileged_user_can_run(why) || !has_device) {
-        why = has_device ? why : std::string("needs ") + system.needs;
+        why = has_device ? why
+                         : std::string("needs ") + system.needs + ", as root on the machine itself";
         ASSERT_FALSE(required) << why;
         GTEST_SKIP() << why;
     }
@@ -517,7 +534,8 @@ TEST_P(RealFileSystems, ConvertAndReplaceAsRootAndAsAnyUser) {
     if (shell(system.make, image, folder(), output) != 0 ||
         shell(system.mount, image, folder(), output) != 0) {
         ASSERT_FALSE(required) << output;
-        GTEST_SKIP() << "cannot make or mount " << system.name << ": " << output;
+        GTEST_SKIP() << "cannot make or mount " << system.name << " (it needs Debian's "
+                     << system.tools << "): " << output.substr(0, output.find('\n'));
     }
     Mounted mounted{folder()};
     fs::remove(folder() / "lost+found");

@@ -150,7 +150,9 @@ class ProgramTest : public ::testing::Test {
     // the scratch folder either.
     bool unprivileged_user_can_run(std::string& why) const {
         if (!runs_natively() || geteuid() != 0) {
-            why = "needs root running the program directly, to run it as another user";
+            why =
+                "needs root (run the tests as root) and the program run directly (no "
+                "MAPDOWN_COMMAND), to run it as another user";
             return false;
         }
         fs::create_directories(unprivileged_bin());
@@ -168,7 +170,8 @@ class ProgramTest : public ::testing::Test {
         }
         int status = 0;
         waitpid(child, &status, 0);
-        why = "the unprivileged user cannot reach " + scratch.string();
+        why = "user " + std::to_string(unprivileged_user) + " cannot reach " + scratch.string() +
+              ": give it a temporary folder it can pass through (TMPDIR)";
         return WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
     fs::path unprivileged_bin() const { return scratch / "bin"; }

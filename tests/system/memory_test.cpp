@@ -41,7 +41,8 @@ bool system_offers_huge_pages() {
 
 TEST(AllocateBlock, LargeBlocksAreBackedByHugePages) {
     if (!system_offers_huge_pages()) {
-        GTEST_SKIP() << "this system offers no transparent huge pages";
+        GTEST_SKIP() << "this system offers no transparent huge pages (see "
+                        "/sys/kernel/mm/transparent_hugepage/enabled)";
     }
     const std::size_t size = 3 * huge_page_threshold + 100;
     const MemoryBlock block = allocate_block(size);
