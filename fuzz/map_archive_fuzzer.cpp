@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MapArchiveHeader header;
     MapArrayLocation location;
     MapArrayBuffer map_array;
-    if (read_map_array(archive, header, location, map_array) != ArchiveStatus::ok) {
+    if (read_map_array(archive, size, header, location, map_array) != ArchiveStatus::ok) {
         return 0;
     }
 

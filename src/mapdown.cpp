@@ -95,7 +95,8 @@ void convert_archive(const char* input_name) {
     MapArchiveHeader header;
     MapArrayLocation location;
     MapArrayBuffer map_array;
-    const ArchiveStatus status = read_map_array(input.stream, header, location, map_array);
+    const ArchiveStatus status =
+        read_map_array(input.stream, input.size, header, location, map_array);
     // All that is needed is in memory now. Closing the archive also lets an
     // output name that links to it be replaced where open files are locked.
     close_input(input);

@@ -27,33 +27,24 @@ bool read_le(std::istream& archive, Unsigned& value) {
     return true;
 }
 
-// The stream's length. It leaves the stream at its end, so callers move on to
-// where they read next. Fails for streams that cannot seek, which therefore
-// never pass for an archive.
-bool measure_length(std::istream& archive, std::uint64_t& length) {
-    const std::streampos end = archive.seekg(0, std::ios::end).tellg();
-    length = static_cast<std::uint64_t>(static_cast<std::streamoff>(end));
-    return !archive.fail();
-}
-
-// Whether `count` items of `item_size` bytes from `offset` lie inside the
-// stream; written so that no sum or product can overflow.
-bool lies_inside(std::istream& archive, std::uint64_t offset, std::uint64_t count,
+// Whether `count` items of `item_size` bytes from `offset` lie inside an
+// archive `length` bytes long; written so that no sum or product can overflow.
+bool lies_inside(std::uint64_t length, std::uint64_t offset, std::uint64_t count,
                  std::uint64_t item_size) {
-    std::uint64_t length = 0;
-    return measure_length(archive, length) && offset <= length &&
-           count <= (length - offset) / item_size;
+    return offset <= length && count <= (length - offset) / item_size;
 }
 
-// Positions are full 64-bit values; callers check them against the stream's
-// length first, so they always fit a stream offset.
+// Positions are full 64-bit values; callers check them against the archive's
+// length first, so they always fit a stream offset. A stream that cannot seek
+// never passes for an archive.
 bool move_to(std::istream& archive, std::uint64_t offset) {
     return static_cast<bool>(archive.seekg(static_cast<std::streamoff>(offset)));
 }
 
 }  // namespace
 
-ArchiveStatus read_archive_header(std::istream& archive, MapArchiveHeader& header) {
+ArchiveStatus read_archive_header(std::istream& archive, std::uint64_t archive_size,
+                                  MapArchiveHeader& header) {
     header = MapArchiveHeader{};
     if (!read_le(archive, header.magic) || !read_le(archive, header.version)) {
         return ArchiveStatus::not_an_archive;
@@ -76,7 +67,7 @@ ArchiveStatus read_archive_header(std::istream& archive, MapArchiveHeader& heade
     if (header.directory_count == 0) {
         return ArchiveStatus::ok;
     }
-    if (!lies_inside(archive, header.directory_offset, header.directory_count,
+    if (!lies_inside(archive_size, header.directory_offset, header.directory_count,
                      directory_entry_size) ||
         !move_to(archive, header.directory_offset)) {
         return ArchiveStatus::not_an_archive;
@@ -111,11 +102,11 @@ ArchiveStatus find_map_array(std::istream& archive, std::uint64_t directory_coun
     return ArchiveStatus::ok;
 }
 
-ArchiveStatus load_map_array(std::istream& archive, const MapArrayLocation& location,
-                             MapArrayBuffer& map_array) {
+ArchiveStatus load_map_array(std::istream& archive, std::uint64_t archive_size,
+                             const MapArrayLocation& location, MapArrayBuffer& map_array) {
     map_array.reset();
     if (location.size < map_record_table_size ||
-        !lies_inside(archive, location.offset, location.size, 1)) {
+        !lies_inside(archive_size, location.offset, location.size, 1)) {
         return ArchiveStatus::not_an_archive;
     }
     // Left uninitialised: every byte is about to be read from the file.
@@ -130,9 +121,10 @@ ArchiveStatus load_map_array(std::istream& archive, const MapArrayLocation& loca
     return ArchiveStatus::ok;
 }
 
-ArchiveStatus read_map_array(std::istream& archive, MapArchiveHeader& header,
-                             MapArrayLocation& location, MapArrayBuffer& map_array) {
-    ArchiveStatus status = read_archive_header(archive, header);
+ArchiveStatus read_map_array(std::istream& archive, std::uint64_t archive_size,
+                             MapArchiveHeader& header, MapArrayLocation& location,
+                             MapArrayBuffer& map_array) {
+    ArchiveStatus status = read_archive_header(archive, archive_size, header);
     if (status != ArchiveStatus::ok) {
         return status;
     }
@@ -143,5 +135,5 @@ ArchiveStatus read_map_array(std::istream& archive, MapArchiveHeader& header,
     if (status != ArchiveStatus::ok) {
         return status;
     }
-    return load_map_array(archive, location, map_array);
+    return load_map_array(archive, archive_size, location, map_array);
 }

@@ -3,8 +3,9 @@
 //
 // Every function reads from a binary input stream that the caller owns, checks
 // that each field was read in full and that every position it follows lies
-// inside the stream, and reports what it found as an ArchiveStatus. Nothing
-// here prints or ends the process.
+// inside the archive, whose length the caller gives as the opened file's own
+// size, and reports what it found as an ArchiveStatus. Nothing here prints or
+// ends the process.
 #pragma once
 
 #include <cstdint>
@@ -51,21 +52,24 @@ constexpr std::uint32_t map_record_count = 100;
 constexpr std::uint32_t map_record_size = 64;
 constexpr std::uint32_t map_record_table_size = map_record_count * map_record_size;
 
-// Reads and checks the header. When the directory is not empty it must lie
-// wholly inside the stream, and the stream is left standing at its start.
-ArchiveStatus read_archive_header(std::istream& archive, MapArchiveHeader& header);
+// Reads and checks the header of an archive `archive_size` bytes long. When
+// the directory is not empty it must lie wholly inside the archive, and the
+// stream is left standing at its start.
+ArchiveStatus read_archive_header(std::istream& archive, std::uint64_t archive_size,
+                                  MapArchiveHeader& header);
 
 // Reads all `directory_count` entries from the stream's position and picks the
 // last one named "MAPS". An entry whose offset is 0 counts as no map array.
 ArchiveStatus find_map_array(std::istream& archive, std::uint64_t directory_count,
                              MapArrayLocation& location);
 
-// Checks that the map array lies inside the stream and can hold its records,
+// Checks that the map array lies inside the archive and can hold its records,
 // then allocates `location.size` bytes and reads the map array into them.
-ArchiveStatus load_map_array(std::istream& archive, const MapArrayLocation& location,
-                             MapArrayBuffer& map_array);
+ArchiveStatus load_map_array(std::istream& archive, std::uint64_t archive_size,
+                             const MapArrayLocation& location, MapArrayBuffer& map_array);
 
 // All of the above in order, stopping at the first problem: an empty
 // directory counts as no map array.
-ArchiveStatus read_map_array(std::istream& archive, MapArchiveHeader& header,
-                             MapArrayLocation& location, MapArrayBuffer& map_array);
+ArchiveStatus read_map_array(std::istream& archive, std::uint64_t archive_size,
+                             MapArchiveHeader& header, MapArrayLocation& location,
+                             MapArrayBuffer& map_array);

@@ -28,6 +28,9 @@ struct FileIdentity {
 struct InputFile {
     std::unique_ptr<std::streambuf> buffer;
     std::istream stream{nullptr};
+    // The opened file's size, as the system gives it: no position read lies
+    // beyond it.
+    std::uint64_t size = 0;
     // The archive's file when it has no other name: replaced by an output
     // (its name given through a link), the archive would be lost.
     FileIdentity only_copy;

@@ -247,6 +247,7 @@ InputStatus open_input(const std::string& name, InputFile& input) {
         close(descriptor);
         return InputStatus::not_regular_file;
     }
+    input.size = static_cast<std::uint64_t>(opened.st_size);
     input.only_copy = opened.st_nlink == 1 ? identity_of(opened) : FileIdentity{};
     attach_stream(input, descriptor);
     return InputStatus::opened;

@@ -157,6 +157,10 @@ bool fails(Call call) {
     return true;
 }
 
+// The C library's own function. Those that take or give file positions or
+// sizes are looked up by their 64-bit names: built with 64-bit positions, a
+// 32-bit program calls those, and these definitions take their place (on
+// 64-bit systems both names lead to one function).
 template <typename Function>
 Function real(const char* name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
@@ -206,7 +210,7 @@ int openat(int folder, const char* name, int flags, ...) {
         mode = static_cast<mode_t>(va_arg(arguments, int));
         va_end(arguments);
     }
-    const auto real_openat = real<int (*)(int, const char*, int, ...)>("openat");
+    const auto real_openat = real<int (*)(int, const char*, int, ...)>("openat64");
     if (((flags & O_TMPFILE) == O_TMPFILE && fails(tmpfile_call)) ||
         ((flags & O_CREAT) != 0 && fails(create_call))) {
         return -1;
@@ -232,7 +236,7 @@ int faccessat(int folder, const char* name, int mode, int flags) {
 
 int fstatat(int folder, const char* name, struct stat* status, int flags) {
     return fails(fstatat_call) ? -1
-                               : real<int (*)(int, const char*, struct stat*, int)>("fstatat")(
+                               : real<int (*)(int, const char*, struct stat*, int)>("fstatat64")(
                                      folder, name, status, flags);
 }
 
@@ -288,7 +292,7 @@ int mkdirat(int folder, const char* name, mode_t mode) {
 }
 
 int fstat(int descriptor, struct stat* status) {
-    return fails(fstat_call) ? -1 : real<int (*)(int, struct stat*)>("fstat")(descriptor, status);
+    return fails(fstat_call) ? -1 : real<int (*)(int, struct stat*)>("fstat64")(descriptor, status);
 }
 
 ssize_t read(int descriptor, void* bytes, size_t count) {
@@ -306,7 +310,7 @@ int fcntl(int descriptor, int command, ...) {
     va_end(arguments);
     return fails(fcntl_call)
                ? -1
-               : real<int (*)(int, int, std::uintptr_t)>("fcntl")(descriptor, command, argument);
+               : real<int (*)(int, int, std::uintptr_t)>("fcntl64")(descriptor, command, argument);
 }
 
 int close(int descriptor) {

@@ -1,0 +1,12 @@
+# Cross-builds for Linux on another processor with Debian's cross compiler for
+# MAPDOWN_TARGET, a GNU triplet such as arm-linux-gnueabihf, and the target's
+# libraries from Debian's cross packages below /usr/MAPDOWN_TARGET.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR ${MAPDOWN_PROCESSOR})
+set(CMAKE_C_COMPILER ${MAPDOWN_TARGET}-gcc)
+set(CMAKE_CXX_COMPILER ${MAPDOWN_TARGET}-g++)
+set(CMAKE_FIND_ROOT_PATH /usr/${MAPDOWN_TARGET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES MAPDOWN_TARGET MAPDOWN_PROCESSOR)
