@@ -342,6 +342,19 @@ TEST_F(SafeWrites, PermissionsOwnersAndProtectedOutputs) {
         EXPECT_EQ(after.group, c.group);
     }
     EXPECT_EQ(listing().size(), 2 * std::size(cases));
+
+    // A drop box, which its user may enter and write but not list: a new
+    // output, then a replacement.
+    fs::create_directory(folder() / "drop");
+    put("drop/d.rtlx", sample_archive(rxl, 2, 6400));
+    fs::permissions(folder() / "drop", static_cast<fs::perms>(0733));
+    RunOptions options;
+    options.unprivileged = true;
+    for (int turn = 0; turn < 2; ++turn) {
+        EXPECT_EQ(run({"drop/d.rtlx"}, options).out, success("drop/d.rtl"));
+    }
+    EXPECT_TRUE(bytes_match(read_file(folder() / "drop/d.rtl"), sample_map_file(rxl, 2, 6400)));
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder() / "drop"), {}), 2);
 }
 
 // Another user who may write into the output's folder swaps every temporary

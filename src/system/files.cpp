@@ -73,13 +73,15 @@ class DescriptorBuffer final : public std::streambuf {
 
 }  // namespace
 
-void make_temporary_name(int attempt, char (&name)[temporary_name_size]) {
+bool make_temporary_name(const std::string& folder_path, int attempt,
+                         char (&name)[temporary_name_size]) {
     const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
     const auto token = (static_cast<std::uint64_t>(ticks) + static_cast<std::uint64_t>(attempt)) *
                            0x9E3779B97F4A7C15u ^
                        reinterpret_cast<std::uintptr_t>(&ticks);
-    std::snprintf(name, sizeof name, ".mapdown-%016llx.tmp",
-                  static_cast<unsigned long long>(token));
+    const int length = std::snprintf(name, sizeof name, "%s.mapdown-%016llx.tmp",
+                                     folder_path.c_str(), static_cast<unsigned long long>(token));
+    return length > 0 && static_cast<std::size_t>(length) < sizeof name;
 }
 
 bool same_file(const FileIdentity& a, const FileIdentity& b) {

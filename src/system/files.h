@@ -48,13 +48,18 @@ InputStatus open_input(const std::string& name, InputFile& input);
 // Closes the archive and its stream.
 void close_input(InputFile& input);
 
-// Room for a temporary name, its final NUL included.
-constexpr std::size_t temporary_name_size = 40;
+// Room for a temporary name, its final NUL included, with the path of its
+// folder before it where the folder cannot be held open.
+constexpr std::size_t temporary_name_size = 4096 + 40;
 
 // A new file being written beside the output, through one descriptor.
 struct NewFile {
     std::string final_name;  // within `folder` where one is held open; else the whole name
     int folder = -1;         // the output's folder, where the system can hold it open
+    // Where it cannot (POSIX: a folder its user may enter but not list, on a
+    // system without O_SEARCH), the folder's path and a slash, which begins
+    // every name; else empty.
+    std::string folder_path;
     int descriptor = -1;
     // The hidden name the file has beside the output until it takes the
     // output's own; empty while it has none. Held without allocating, so that

@@ -20,10 +20,13 @@
 
 namespace {
 
-// How the output's folder is held open. O_PATH needs no permission to read
-// the folder, only to pass through it.
+// How the output's folder is held open. O_PATH and O_SEARCH need no
+// permission to read the folder, only to pass through it, as writing a file
+// there does; a system with neither needs both.
 #if defined(O_PATH) && !defined(MAPDOWN_POSIX_ONLY)
 constexpr int folder_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#elif defined(O_SEARCH)
+constexpr int folder_flags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
 #else
 constexpr int folder_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
@@ -112,7 +115,8 @@ void descriptor_path(int descriptor, char (&path)[32]) {
 // nothing is left if the process dies before. Linking it needs /proc.
 bool create_nameless_file(NewFile& file, mode_t mode) {
 #ifdef MAPDOWN_NAMELESS_FILES
-    file.descriptor = openat(file.folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    const char* folder = file.folder_path.empty() ? "." : file.folder_path.c_str();
+    file.descriptor = openat(file.folder, folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     if (file.descriptor < 0) {
         return false;
     }
@@ -155,7 +159,9 @@ bool claim_name(NewFile& file, const char* name, mode_t mode) {
 bool take_temporary_name(NewFile& file, mode_t mode) {
     for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
         char name[temporary_name_size];
-        make_temporary_name(attempt, name);
+        if (!make_temporary_name(file.folder_path, attempt, name)) {
+            return false;
+        }
         const SignalsHeld held = hold_signals();
         const bool claimed = claim_name(file, name, mode);
         if (claimed) {
@@ -275,7 +281,16 @@ SaveStatus create_output(const std::string& output_name, const FileIdentity& arc
     std::string folder;
     split_path(output_name, folder, file.final_name);
     file.folder = open(folder.c_str(), folder_flags);
-    if (file.folder < 0) {
+    if (file.folder < 0 && errno == EACCES &&
+        faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0) {
+        // A folder this user may write but not list, on a system that cannot
+        // hold such a folder open: every name is taken from its path afresh.
+        // Whoever could move the folder meanwhile could move the output too,
+        // and a hidden name can be renamed only from the folder it was made in.
+        file.folder = AT_FDCWD;
+        file.folder_path = folder == "/" ? folder : folder + "/";
+        file.final_name = file.folder_path + file.final_name;
+    } else if (file.folder < 0) {
         return SaveStatus::cannot_open;
     }
     SaveStatus status = check_existing_output(file, archive_only_copy);

@@ -83,7 +83,7 @@ FileIdentity identity_at(const std::wstring& path) {
 // the console handler can remove it while it is open.
 bool create_temporary_file(NewFile& file, std::wstring& final_path) {
     for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
-        make_temporary_name(attempt, file.temporary_name);
+        make_temporary_name("", attempt, file.temporary_name);
         std::wstring path = temporary_path(file);
         EnterCriticalSection(&unfinished_lock);
         const HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
