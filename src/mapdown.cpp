@@ -13,7 +13,7 @@
 #include "system/files.h"
 
 [[noreturn]] void print_help() {
-    std::fputs("\nUsage: mapdown file.rtlx file.rtcx ...\n\n", stdout);
+    print_message(stdout, "\nUsage: mapdown file.rtlx file.rtcx ...\n\n");
     std::exit(0);
 }
 
@@ -27,10 +27,9 @@ std::string get_output_filename(const std::string& input_name) {
                input_name.compare(input_name.size() - length, length, ending) == 0;
     };
     if (!ends_with(".rtlx") && !ends_with(".rtcx")) {
-        std::fputs(
-            "Error: Input filename doesn't end in .rtlx or .rtcx so I'm stupid and don't know what "
-            "to do!\n",
-            stderr);
+        print_message(stderr,
+                      "Error: Input filename doesn't end in .rtlx or .rtcx so I'm stupid and don't "
+                      "know what to do!\n");
         std::exit(1);
     }
     return input_name.substr(0, input_name.size() - 1);
@@ -39,25 +38,25 @@ std::string get_output_filename(const std::string& input_name) {
 namespace {
 
 void report_not_enough_memory(const char* input_name) {
-    std::fprintf(stderr, "Warning: Not enough memory to convert \"%s\"!\n", input_name);
+    print_message(stderr, "Warning: Not enough memory to convert \"%s\"!\n", input_name);
 }
 
 void report_archive_problem(ArchiveStatus status, const char* input_name) {
     if (status == ArchiveStatus::no_map_array) {
-        std::fprintf(stderr, "Warning: Couldn't determine map array offset in \"%s\"!\n",
-                     input_name);
+        print_message(stderr, "Warning: Couldn't determine map array offset in \"%s\"!\n",
+                      input_name);
     } else if (status == ArchiveStatus::out_of_memory) {
         report_not_enough_memory(input_name);
     } else {
-        std::fprintf(stderr, "Warning: \"%s\" is not a valid RTLX or RTCX file!\n", input_name);
+        print_message(stderr, "Warning: \"%s\" is not a valid RTLX or RTCX file!\n", input_name);
     }
 }
 
 void report_save_problem(SaveStatus status, const std::string& output_name) {
     if (status == SaveStatus::cannot_open) {
-        std::fprintf(stderr, "Warning: Couldn't open \"%s\" for writing!\n", output_name.c_str());
+        print_message(stderr, "Warning: Couldn't open \"%s\" for writing!\n", output_name.c_str());
     } else {
-        std::fprintf(stderr, "Warning: Couldn't write \"%s\" to disk!\n", output_name.c_str());
+        print_message(stderr, "Warning: Couldn't write \"%s\" to disk!\n", output_name.c_str());
     }
 }
 
@@ -84,7 +83,7 @@ void convert_archive(const char* input_name) {
     InputFile input;
     const InputStatus opened = open_input(input_name, input);
     if (opened == InputStatus::cannot_open) {
-        std::fprintf(stderr, "Warning: Couldn't open \"%s\" for reading!\n", input_name);
+        print_message(stderr, "Warning: Couldn't open \"%s\" for reading!\n", input_name);
         return;
     }
     if (opened == InputStatus::not_regular_file) {
@@ -113,8 +112,7 @@ void convert_archive(const char* input_name) {
         report_save_problem(saved, output_name);
         return;
     }
-    std::printf("Successfully wrote \"%s\" to disk.\n", output_name.c_str());
-    std::fflush(stdout);  // keeps the lines in step with the warnings on standard error
+    print_message(stdout, "Successfully wrote \"%s\" to disk.\n", output_name.c_str());
 }
 
 }  // namespace

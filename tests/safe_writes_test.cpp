@@ -29,6 +29,18 @@ class SafeWrites : public ProgramTest {
         return read_file(folder() / "b.rtc") == sample_map_file(rxc, 2, 6400);
     }
     std::string faults_fired() const { return read_file(fault_log()); }
+    // Windows' attrib, run in the test's folder by the program's runner.
+    std::string windows_attributes(const std::string& arguments) const {
+        const std::string command = "cd '" + folder().string() + "' && WINEDEBUG=-all " +
+                                    program_command()[0] + " cmd /c attrib " + arguments + " 2>&1";
+        std::string shown;
+        std::FILE* pipe = popen(command.c_str(), "r");
+        for (int c; pipe && (c = std::fgetc(pipe)) != EOF;) {
+            shown += static_cast<char>(c);
+        }
+        EXPECT_EQ(pipe ? pclose(pipe) : -1, 0);
+        return shown;
+    }
 };
 
 const std::string for_writing_a = "Warning: Couldn't open \"a.rtl\" for writing!\n";
@@ -38,6 +50,9 @@ const std::set<std::string> pair_files = {"a.rtlx", "a.rtl", "b.rtcx", "b.rtc"};
 bool can_preload() {
     return runs_natively() && !under_address_sanitizer;
 }
+const char* const windows_only =
+    "runs against the Windows program under Wine (MAPDOWN_COMMAND=\"wine .../mapdown.exe\"): "
+    "a Windows matter";
 const char* const preload_needs =
     "runs against the program run directly (no MAPDOWN_COMMAND) and built without "
     "AddressSanitizer: it preloads a library into it";
@@ -221,17 +236,36 @@ TEST_F(SafeWrites, AFileSizeLimitFailsTheWriteAndTheRunGoesOn) {
     EXPECT_EQ(listing(), (std::set<std::string>{"large.rtlx", "small.rtlx", "small.rtl"}));
 }
 
-TEST_F(SafeWrites, PipesAndFoldersNamedLikeArchivesNeverBlock) {
-    REQUIRE(runs_natively(),
-            "runs against the program run directly (no MAPDOWN_COMMAND): "
-            "named pipes are a POSIX matter");
+// Named pipes, devices and folders named like archives are never read, so
+// none can make the run wait. On Windows a device is reached by a name such as
+// COM1.rtlx or NUL.rtlx, whatever its ending; the emulator shows a named pipe
+// of the host as a pipe.
+TEST_F(SafeWrites, PipesDevicesAndFoldersNamedLikeArchivesNeverBlock) {
+    REQUIRE(runs_natively() || runs_windows_program(),
+            "runs against the program run directly or against the Windows program under Wine");
     ASSERT_EQ(mkfifo((folder() / "pipe.rtlx").c_str(), 0644), 0);
     fs::create_directory(folder() / "folder.rtcx");
     put("good.rtlx", sample_archive(rxl, 1, 6400));
-    const Result result = run({"pipe.rtlx", "folder.rtcx", "good.rtlx"});
-    EXPECT_EQ(result.err,
-              not_valid("pipe.rtlx") + "Warning: Couldn't open \"folder.rtcx\" for reading!\n");
+    std::vector<std::string> arguments = {"pipe.rtlx", "folder.rtcx"};
+    std::string warnings =
+        not_valid("pipe.rtlx") + "Warning: Couldn't open \"folder.rtcx\" for reading!\n";
+    // A serial port waits for input that never comes; Wine reaches the
+    // host's first one as COM1.
+    std::vector<std::string> devices = {runs_windows_program() ? "NUL.rtlx" : "/dev/null"};
+    if (access("/dev/ttyS0", R_OK) == 0) {
+        devices.push_back(runs_windows_program() ? "COM1.rtlx" : "/dev/ttyS0");
+    }
+    for (const std::string& device : devices) {
+        arguments.push_back(device);
+        warnings += not_valid(device);
+    }
+    arguments.push_back("good.rtlx");
+    const Result result = run(arguments);
+    EXPECT_EQ(result.err, warnings);
     EXPECT_EQ(result.out, success("good.rtl"));
+    if (!runs_natively()) {
+        return;
+    }
 
     // A pipe at the output's name is replaced, never written into.
     fs::remove(folder() / "good.rtl");
@@ -259,13 +293,42 @@ TEST_F(SafeWrites, AnArchiveReachedThroughALinkAtItsOutputNameIsKept) {
     EXPECT_TRUE(bytes_match(read_file(folder() / "d.rtl"), sample_map_file(rxl, 2, 6400)));
 }
 
+// Ctrl-C typed in a console window during a run: the unfinished file goes, and
+// the program ends at once, with the status of a program that Ctrl-C ends
+// (STATUS_CONTROL_C_EXIT, of which Wine passes on the low byte).
+TEST_F(SafeWrites, CtrlCInAConsoleEndsTheRunAtOnce) {
+    REQUIRE(runs_windows_program(), windows_only);
+    const std::string archive = sample_archive(rxl, 3, 16u << 20);
+    put("m0.rtlx", archive);
+    std::vector<std::string> arguments;
+    for (int index = 0; index < 16; ++index) {
+        arguments.push_back("m" + std::to_string(index) + ".rtlx");
+        if (index > 0) {
+            fs::create_hard_link(folder() / "m0.rtlx", folder() / arguments.back());
+        }
+    }
+    RunOptions options;
+    options.terminal = true;
+    options.interrupt_when = "m0.rtl";
+    const Result result = run(arguments, options);
+    EXPECT_EQ(result.status, 0xC000013A & 0xFF);
+    std::size_t converted = 0;
+    for (const std::string& name : listing()) {
+        EXPECT_NE(name.rfind(".rtl"), std::string::npos) << name;
+        if (name.back() == 'l') {
+            EXPECT_TRUE(
+                bytes_match(read_file(folder() / name), sample_map_file(rxl, 3, 16u << 20)));
+            ++converted;
+        }
+    }
+    EXPECT_GT(converted, 0u);
+    EXPECT_LT(converted, arguments.size());  // the run ended there
+}
+
 // On Windows the read-only attribute protects an output; the emulator shows a
 // file without write permission so.
 TEST_F(SafeWrites, AReadOnlyOutputIsKeptOnWindows) {
-    REQUIRE(runs_windows_program(),
-            "runs against the Windows program under Wine "
-            "(MAPDOWN_COMMAND=\"wine .../mapdown.exe\"): the "
-            "read-only attribute is a Windows matter");
+    REQUIRE(runs_windows_program(), windows_only);
     put("e1.rtlx", sample_archive(rxl, 1, 6400));
     put("e1.rtl", "the previous output");
     fs::permissions(folder() / "e1.rtl", fs::perms::owner_read | fs::perms::group_read);
@@ -273,6 +336,15 @@ TEST_F(SafeWrites, AReadOnlyOutputIsKeptOnWindows) {
     EXPECT_EQ(result.err, "Warning: Couldn't open \"e1.rtl\" for writing!\n");
     EXPECT_TRUE(bytes_match(read_file(folder() / "e1.rtl"), "the previous output"));
     EXPECT_EQ(listing(), (std::set<std::string>{"e1.rtlx", "e1.rtl"}));
+
+    // A replaced output keeps its attributes, as Windows keeps those of a file
+    // it replaces: a hidden one stays hidden.
+    put("h.rtlx", sample_archive(rxl, 1, 6400));
+    put("h.rtl", "the previous output");
+    EXPECT_EQ(windows_attributes("+h h.rtl"), "");
+    EXPECT_EQ(run({"h.rtlx"}).out, success("h.rtl"));
+    const std::string shown = windows_attributes("h.rtl");
+    EXPECT_NE(shown.substr(0, shown.find(':')).find('H'), std::string::npos) << shown;
 }
 
 struct Owner {

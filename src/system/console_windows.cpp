@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <new>
 #include <string>
 #include <vector>
@@ -33,18 +32,22 @@ std::string to_utf8(const wchar_t* text) {
     return utf8;
 }
 
-UINT console_code_page = 0;  // the console's own, put back at the end; 0 for none
-
-void restore_console_code_page() {
-    if (console_code_page != 0) {
-        SetConsoleOutputCP(console_code_page);
+// A console shows what it is given in UTF-16 as it is, whatever its code
+// page; given bytes, it would read them in that code page.
+bool write_to_console(std::FILE* stream, const std::string& text) {
+    const HANDLE console = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(console, &mode)) {
+        return false;  // a file or a pipe
     }
-}
-
-// Runs on Ctrl-C and the like, before the process ends.
-BOOL WINAPI on_console_event(DWORD) {
-    restore_console_code_page();
-    return FALSE;
+    const int length =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                        length);
+    DWORD written = 0;
+    return WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &written,
+                         nullptr) != 0;
 }
 
 }  // namespace
@@ -78,12 +81,19 @@ void use_utf8_command_line(int& argc, char**& argv) {
 void prepare_console() {
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
-    DWORD mode = 0;
-    if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ||
-        GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode)) {
-        console_code_page = GetConsoleOutputCP();
-        SetConsoleOutputCP(CP_UTF8);
-        std::atexit(restore_console_code_page);
-        SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+void print_message(std::FILE* stream, const char* format, const char* argument) {
+    try {
+        std::string text(static_cast<std::size_t>(std::snprintf(nullptr, 0, format, argument)),
+                         ' ');
+        std::snprintf(text.data(), text.size() + 1, format, argument);
+        if (write_to_console(stream, text)) {
+            return;
+        }
+    } catch (const std::bad_alloc&) {
+        // No memory to convert the line: its bytes must do.
     }
+    std::fprintf(stream, format, argument);
+    std::fflush(stream);
 }

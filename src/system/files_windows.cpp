@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <aclapi.h>
 
 #include <algorithm>
 #include <string>
@@ -43,6 +45,8 @@ struct Unfinished {
 CRITICAL_SECTION unfinished_lock;
 Unfinished unfinished;
 
+// Ends the process at once, whatever the main thread is doing, with the
+// status Windows gives a program that Ctrl-C ends, so that scripts see it.
 BOOL WINAPI on_console_event(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
         return FALSE;
@@ -51,7 +55,66 @@ BOOL WINAPI on_console_event(DWORD event) {
     if (!unfinished.temporary_path.empty()) {
         DeleteFileW(unfinished.temporary_path.c_str());  // gone once the handle closes at exit
     }
-    return FALSE;  // the default handler then ends the process as interrupted
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    return TRUE;
+}
+
+// Whether this user may write the file at `path`, as the system decides it
+// (its access control list, its read-only attribute), asked by opening it for
+// writing, which changes nothing in it. A link is not followed: it would be
+// replaced, never written through.
+bool may_write(const std::wstring& path) {
+    const HANDLE handle = CreateFileW(
+        path.c_str(), FILE_WRITE_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(handle);
+    return true;
+}
+
+// Wine's access control lists only mirror Unix permissions, and setting one
+// rewrites them (a file of mode 0600 became 0775): there the permissions that
+// a new file gets stand, as for any new file.
+bool runs_under_wine() {
+    const HMODULE system = GetModuleHandleW(L"ntdll.dll");
+    return system != nullptr && GetProcAddress(system, "wine_get_version") != nullptr;
+}
+
+// What a replaced output keeps of the old file, as a file that Windows itself
+// replaces keeps them: its attributes, and its access control list where this
+// user may set it (best effort: the new file then has the folder's). Both are
+// set on the complete file before it takes the output's name, in one rename.
+// ReplaceFileW would carry them over too, but some of its failures leave the
+// old file under another name; a rename either happens or not.
+void carry_over_attributes_and_security(const NewFile& file, HANDLE handle) {
+    constexpr DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                           FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    FILE_BASIC_INFO basic{};  // times of 0 stay as they are
+    basic.FileAttributes = file.keeps_old_owner ? file.old_mode & kept : FILE_ATTRIBUTE_ARCHIVE;
+    if (basic.FileAttributes == 0) {
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;  // 0 would mean "unchanged": still hidden
+    }
+    SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+    PACL list = nullptr;
+    PSECURITY_DESCRIPTOR security = nullptr;
+    if (!file.keeps_old_owner || runs_under_wine() ||
+        GetNamedSecurityInfoW(unfinished.final_path.c_str(), SE_FILE_OBJECT,
+                              DACL_SECURITY_INFORMATION, nullptr, nullptr, &list, nullptr,
+                              &security) != ERROR_SUCCESS) {
+        return;
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(security, &control, &revision);
+    // An inherited list stays inherited, from the same folder.
+    const SECURITY_INFORMATION what =
+        DACL_SECURITY_INFORMATION |
+        ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                            : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    SetSecurityInfo(handle, SE_FILE_OBJECT, what, nullptr, nullptr, list, nullptr);
+    LocalFree(security);
 }
 
 // The file behind `handle`, and how many names it has.
@@ -79,15 +142,17 @@ FileIdentity identity_at(const std::wstring& path) {
     return identity;
 }
 
-// Creates the temporary file under a new name, shared for deletion so that
-// the console handler can remove it while it is open.
+// Creates the temporary file under a new name, hidden so that Explorer does
+// not show it while it is written, and shared for deletion so that the
+// console handler can remove it while it is open.
 bool create_temporary_file(NewFile& file, std::wstring& final_path) {
     for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
         make_temporary_name("", attempt, file.temporary_name);
         std::wstring path = temporary_path(file);
         EnterCriticalSection(&unfinished_lock);
-        const HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
-                                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE handle =
+            CreateFileW(path.c_str(), GENERIC_WRITE | READ_CONTROL | WRITE_DAC, FILE_SHARE_DELETE,
+                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
         const DWORD error = GetLastError();
         if (handle != INVALID_HANDLE_VALUE) {
             unfinished.temporary_path.swap(path);
@@ -123,6 +188,15 @@ InputStatus open_input(const std::string& name, InputFile& input) {
     if (descriptor < 0) {
         return InputStatus::cannot_open;  // a folder cannot be opened as a file here
     }
+    // A pipe, a console or any other device (COM1, NUL, \\.\...) is never
+    // read, so never waited on.
+    LARGE_INTEGER size{};
+    if (GetFileType(handle_of(descriptor)) != FILE_TYPE_DISK ||
+        !GetFileSizeEx(handle_of(descriptor), &size)) {
+        _close(descriptor);
+        return InputStatus::not_regular_file;
+    }
+    input.size = static_cast<std::uint64_t>(size.QuadPart);
     DWORD names = 0;
     const FileIdentity opened = identity_of(handle_of(descriptor), names);
     input.only_copy = names == 1 ? opened : FileIdentity{};
@@ -149,9 +223,13 @@ SaveStatus create_output(const std::string& output_name, const FileIdentity& arc
     const DWORD attributes = GetFileAttributesW(final_path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES &&
         ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0 ||
-         same_file(identity_at(final_path), archive_only_copy))) {
+         same_file(identity_at(final_path), archive_only_copy) ||
+         ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && !may_write(final_path)))) {
         return SaveStatus::cannot_open;
     }
+    file.keeps_old_owner =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    file.old_mode = attributes;
     return create_temporary_file(file, final_path) ? SaveStatus::saved : SaveStatus::cannot_open;
 }
 
@@ -171,6 +249,7 @@ bool write_output(NewFile& file, const void* bytes, std::size_t count) {
 }
 
 SaveStatus commit_output(NewFile& file) {
+    carry_over_attributes_and_security(file, handle_of(file.descriptor));
     const bool closed = _close(file.descriptor) == 0;
     file.descriptor = -1;
     if (!closed) {

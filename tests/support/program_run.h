@@ -70,6 +70,10 @@ struct RunOptions {
     std::string faults;           // MAPDOWN_FAULTS for the preloaded fault injection
     bool hangup_ignored = false;  // started as nohup starts a program
     bool merged_output = false;   // standard error into standard output, as with 2>&1
+    // In a pseudo-terminal (through script), as in a console window: both
+    // streams reach `out`, without the terminal's control sequences and \r.
+    bool terminal = false;
+    std::string interrupt_when;  // with terminal: Ctrl-C is typed once this file appears
 };
 
 // Becomes the unprivileged user, in `groups` besides that user's own.
@@ -224,8 +228,18 @@ class ProgramTest : public ::testing::Test {
             fs::create_directories(counters);
             EXPECT_EQ(chown(counters.c_str(), unprivileged_user, unprivileged_user), 0);
         }
+        if (options.terminal) {
+            std::string command;
+            for (const std::string& word : words) {
+                command += "'" + std::regex_replace(word, std::regex("'"), "'\\''") + "' ";
+            }
+            words = {"script", "-qec", command, "/dev/null"};
+        }
+        int keyboard[2];
+        EXPECT_EQ(pipe(keyboard), 0);
         const pid_t child = fork();
         if (child == 0) {
+            dup2(keyboard[0], STDIN_FILENO);
             if (options.unprivileged) {
                 setenv("GCOV_PREFIX", counters.c_str(), 1);
                 setenv("GCOV_PREFIX_STRIP", "100", 1);
@@ -274,8 +288,21 @@ class ProgramTest : public ::testing::Test {
             _exit(127);
         }
         int status = 0;
+        close(keyboard[0]);
+        for (int wait = 0; !options.interrupt_when.empty() && wait < 3000; ++wait) {
+            if (fs::exists(folder() / options.interrupt_when)) {
+                EXPECT_EQ(write(keyboard[1], "\x03", 1), 1);
+                break;
+            }
+            usleep(10000);
+        }
         waitpid(child, &status, 0);
-        return {read_file(out), options.merged_output ? "" : read_file(err),
+        close(keyboard[1]);
+        const std::string shown =
+            options.terminal
+                ? std::regex_replace(read_file(out), std::regex("\x1b\\[[?0-9;]*[a-zA-Z]|\r"), "")
+                : read_file(out);
+        return {shown, options.merged_output ? "" : read_file(err),
                 WIFEXITED(status) ? WEXITSTATUS(status) : -1,
                 WIFSIGNALED(status) ? WTERMSIG(status) : 0};
     }
