@@ -66,7 +66,7 @@ struct NewFile {
     // nothing can fail between making it and recording it for removal.
     char temporary_name[temporary_name_size] = {};
     // Replacing a file: its owner, group and mode carry over, where the
-    // system keeps them.
+    // system keeps them (on Windows, `old_mode` holds its attributes).
     bool keeps_old_owner = false;
     unsigned old_owner = 0, old_group = 0, old_mode = 0;
 };
