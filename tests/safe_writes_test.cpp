@@ -31,15 +31,13 @@ class SafeWrites : public ProgramTest {
     std::string faults_fired() const { return read_file(fault_log()); }
     // Windows' attrib, run in the test's folder by the program's runner.
     std::string windows_attributes(const std::string& arguments) const {
-        const std::string command = "cd '" + folder().string() + "' && WINEDEBUG=-all " +
-                                    program_command()[0] + " cmd /c attrib " + arguments + " 2>&1";
-        std::string shown;
-        std::FILE* pipe = popen(command.c_str(), "r");
-        for (int c; pipe && (c = std::fgetc(pipe)) != EOF;) {
-            shown += static_cast<char>(c);
-        }
-        EXPECT_EQ(pipe ? pclose(pipe) : -1, 0);
-        return shown;
+        const fs::path shown = scratch / "attrib";
+        EXPECT_EQ(std::system(("cd '" + folder().string() + "' && WINEDEBUG=-all " +
+                               program_command()[0] + " cmd /c attrib " + arguments + " >" +
+                               shown.string() + " 2>&1")
+                                  .c_str()),
+                  0);
+        return read_file(shown);
     }
 };
 
