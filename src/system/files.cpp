@@ -49,21 +49,13 @@ class DescriptorBuffer final : public std::streambuf {
         return done;
     }
 
-    pos_type seekoff(off_type offset, std::ios_base::seekdir direction,
-                     std::ios_base::openmode) override {
-        if (direction == std::ios_base::cur) {
-            offset -= egptr() - gptr();  // the descriptor stands past what is buffered
-        }
+    // An archive is read at absolute positions only, checked against the
+    // file's size beforehand; a relative move, which nothing needs, fails as
+    // the base class's does. A failed move gives -1, which is also how a
+    // stream buffer says so.
+    pos_type seekpos(pos_type position, std::ios_base::openmode) override {
         setg(nullptr, nullptr, nullptr);
-        const int whence = direction == std::ios_base::beg   ? SEEK_SET
-                           : direction == std::ios_base::cur ? SEEK_CUR
-                                                             : SEEK_END;
-        // A failed move gives -1, which is also how a stream buffer says so.
-        return pos_type(off_type(seek_descriptor(descriptor_, offset, whence)));
-    }
-
-    pos_type seekpos(pos_type position, std::ios_base::openmode which) override {
-        return seekoff(off_type(position), std::ios_base::beg, which);
+        return pos_type(off_type(seek_descriptor(descriptor_, off_type(position))));
     }
 
   private:
@@ -73,15 +65,14 @@ class DescriptorBuffer final : public std::streambuf {
 
 }  // namespace
 
-bool make_temporary_name(const std::string& folder_path, int attempt,
+void make_temporary_name(const std::string& folder_path, int attempt,
                          char (&name)[temporary_name_size]) {
     const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
     const auto token = (static_cast<std::uint64_t>(ticks) + static_cast<std::uint64_t>(attempt)) *
                            0x9E3779B97F4A7C15u ^
                        reinterpret_cast<std::uintptr_t>(&ticks);
-    const int length = std::snprintf(name, sizeof name, "%s.mapdown-%016llx.tmp",
-                                     folder_path.c_str(), static_cast<unsigned long long>(token));
-    return length > 0 && static_cast<std::size_t>(length) < sizeof name;
+    std::snprintf(name, sizeof name, "%s.mapdown-%016llx.tmp", folder_path.c_str(),
+                  static_cast<unsigned long long>(token));
 }
 
 bool same_file(const FileIdentity& a, const FileIdentity& b) {

@@ -13,10 +13,13 @@
 // few times; a folder where every try collides is treated as unwritable.
 constexpr int temporary_name_attempts = 8;
 
+// Room in a temporary name for all but the folder's path.
+constexpr std::size_t temporary_name_room = 40;
+
 // A hidden, short name that differs from call to call and process to process,
-// after `folder_path`; false if the whole does not fit. It needs no
-// allocation: it is made while a new file is open.
-bool make_temporary_name(const std::string& folder_path, int attempt,
+// after `folder_path`, which leaves room for it. It needs no allocation: it is
+// made while a new file is open.
+void make_temporary_name(const std::string& folder_path, int attempt,
                          char (&name)[temporary_name_size]);
 
 bool same_file(const FileIdentity& a, const FileIdentity& b);
@@ -30,9 +33,8 @@ void attach_stream(InputFile& input, int descriptor);
 // bytes, 0 at the end, -1 on failure.
 std::int64_t read_descriptor(int descriptor, char* bytes, std::size_t count);
 
-// Moves the descriptor as lseek does (`whence`: SEEK_SET, SEEK_CUR or
-// SEEK_END); the new position, or -1.
-std::int64_t seek_descriptor(int descriptor, std::int64_t offset, int whence);
+// Moves the descriptor to `offset`; the new position, or -1.
+std::int64_t seek_descriptor(int descriptor, std::int64_t offset);
 
 void close_input_descriptor(int descriptor);
 

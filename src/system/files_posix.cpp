@@ -29,6 +29,10 @@ constexpr int folder_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 constexpr int folder_flags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
 #else
 constexpr int folder_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#define MAPDOWN_FOLDER_NEEDS_READ 1
+#endif
+#if defined(MAPDOWN_FOLDER_NEEDS_READ) && defined(MAPDOWN_NAMELESS_FILES)
+#error "a nameless file is made in a folder held open"
 #endif
 
 // The hidden name of the file being written, if it has one yet, for the
@@ -83,6 +87,27 @@ void close_descriptor(int& descriptor) {
     }
 }
 
+// A folder this user may write but not list, on a system that cannot hold
+// such a folder open (no O_PATH, no O_SEARCH): every name is then taken from
+// its path afresh. Whoever could move the folder meanwhile could move the
+// output too, and a hidden name can be renamed only from the folder it was
+// made in. Nameless files, which need the folder held open, are not used.
+bool use_folder_by_path(NewFile& file, const std::string& folder) {
+#ifdef MAPDOWN_FOLDER_NEEDS_READ
+    if (errno == EACCES && folder.size() < temporary_name_size - temporary_name_room &&
+        faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0) {
+        file.folder = AT_FDCWD;
+        file.folder_path = folder == "/" ? folder : folder + "/";
+        file.final_name = file.folder_path + file.final_name;
+        return true;
+    }
+#else
+    (void)file;
+    (void)folder;
+#endif
+    return false;
+}
+
 // What stands at the output's name decides whether it may be replaced, and
 // what the new file inherits from it.
 SaveStatus check_existing_output(NewFile& file, const FileIdentity& archive_only_copy) {
@@ -115,8 +140,7 @@ void descriptor_path(int descriptor, char (&path)[32]) {
 // nothing is left if the process dies before. Linking it needs /proc.
 bool create_nameless_file(NewFile& file, mode_t mode) {
 #ifdef MAPDOWN_NAMELESS_FILES
-    const char* folder = file.folder_path.empty() ? "." : file.folder_path.c_str();
-    file.descriptor = openat(file.folder, folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    file.descriptor = openat(file.folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     if (file.descriptor < 0) {
         return false;
     }
@@ -159,10 +183,8 @@ bool claim_name(NewFile& file, const char* name, mode_t mode) {
 bool take_temporary_name(NewFile& file, mode_t mode) {
     for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
         char name[temporary_name_size];
-        if (!make_temporary_name(file.folder_path, attempt, name)) {
-            return false;
-        }
         const SignalsHeld held = hold_signals();
+        make_temporary_name(file.folder_path, attempt, name);
         const bool claimed = claim_name(file, name, mode);
         if (claimed) {
             std::memcpy(file.temporary_name, name, sizeof name);
@@ -268,8 +290,8 @@ std::int64_t read_descriptor(int descriptor, char* bytes, std::size_t count) {
     }
 }
 
-std::int64_t seek_descriptor(int descriptor, std::int64_t offset, int whence) {
-    return lseek(descriptor, static_cast<off_t>(offset), whence);
+std::int64_t seek_descriptor(int descriptor, std::int64_t offset) {
+    return lseek(descriptor, static_cast<off_t>(offset), SEEK_SET);
 }
 
 void close_input_descriptor(int descriptor) {
@@ -281,16 +303,7 @@ SaveStatus create_output(const std::string& output_name, const FileIdentity& arc
     std::string folder;
     split_path(output_name, folder, file.final_name);
     file.folder = open(folder.c_str(), folder_flags);
-    if (file.folder < 0 && errno == EACCES &&
-        faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0) {
-        // A folder this user may write but not list, on a system that cannot
-        // hold such a folder open: every name is taken from its path afresh.
-        // Whoever could move the folder meanwhile could move the output too,
-        // and a hidden name can be renamed only from the folder it was made in.
-        file.folder = AT_FDCWD;
-        file.folder_path = folder == "/" ? folder : folder + "/";
-        file.final_name = file.folder_path + file.final_name;
-    } else if (file.folder < 0) {
+    if (file.folder < 0 && !use_folder_by_path(file, folder)) {
         return SaveStatus::cannot_open;
     }
     SaveStatus status = check_existing_output(file, archive_only_copy);

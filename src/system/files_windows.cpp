@@ -208,8 +208,8 @@ std::int64_t read_descriptor(int descriptor, char* bytes, std::size_t count) {
     return _read(descriptor, bytes, static_cast<unsigned>(std::min<std::size_t>(count, 1u << 30)));
 }
 
-std::int64_t seek_descriptor(int descriptor, std::int64_t offset, int whence) {
-    return _lseeki64(descriptor, offset, whence);
+std::int64_t seek_descriptor(int descriptor, std::int64_t offset) {
+    return _lseeki64(descriptor, offset, SEEK_SET);
 }
 
 void close_input_descriptor(int descriptor) {
