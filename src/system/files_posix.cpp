@@ -260,8 +260,9 @@ void remove_unfinished_output_on_interrupt() {
 }
 
 InputStatus open_input(const std::string& name, InputFile& input) {
-    // O_NONBLOCK: opening a named pipe would otherwise wait for a writer.
-    const int descriptor = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // O_NONBLOCK: opening a named pipe would otherwise wait for a writer (and
+    // a serial port for its line); O_NOCTTY: a terminal never becomes ours.
+    const int descriptor = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (descriptor < 0) {
         return InputStatus::cannot_open;
     }
