@@ -59,14 +59,19 @@ BOOL WINAPI on_console_event(DWORD event) {
     return TRUE;
 }
 
+// The file or folder that stands at `path` itself, a link not followed,
+// opened for `access` (0: only to ask about it) beside anyone else's use.
+HANDLE open_existing(const std::wstring& path, DWORD access) {
+    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
 // Whether this user may write the file at `path`, as the system decides it
 // (its access control list, its read-only attribute), asked by opening it for
-// writing, which changes nothing in it. A link is not followed: it would be
-// replaced, never written through.
+// writing, which changes nothing in it.
 bool may_write(const std::wstring& path) {
-    const HANDLE handle = CreateFileW(
-        path.c_str(), FILE_WRITE_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const HANDLE handle = open_existing(path, FILE_WRITE_DATA);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -130,9 +135,7 @@ FileIdentity identity_of(HANDLE handle, DWORD& names) {
 
 // The file that stands at `path` itself, a link not followed.
 FileIdentity identity_at(const std::wstring& path) {
-    const HANDLE handle = CreateFileW(
-        path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const HANDLE handle = open_existing(path, 0);
     if (handle == INVALID_HANDLE_VALUE) {
         return {};
     }
