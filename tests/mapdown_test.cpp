@@ -275,9 +275,9 @@ TEST_F(Mapdown, MapArraysAroundTheHugePageThresholdConvertExactly) {
 
 TEST_F(Mapdown, AMapArrayTooLargeForMemoryIsSkipped) {
     if (under_address_sanitizer || !runs_natively()) {
-        GTEST_SKIP() << "runs against the program run directly (no MAPDOWN_COMMAND), built "
-                        "without AddressSanitizer: it or a runner needs more address space "
-                        "than the limit";
+        GTEST_SKIP() << direct_only
+                     << ", built without AddressSanitizer: it or a runner needs more address "
+                        "space than the limit";
     }
     const std::uint64_t size = 1ull << 30;
     put_sparse("huge.rtlx", {{0, archive_header(rxl, 1, 24 + size, 1)},

@@ -51,9 +51,8 @@ bool can_preload() {
 const char* const windows_only =
     "runs against the Windows program under Wine (MAPDOWN_COMMAND=\"wine .../mapdown.exe\"): "
     "a Windows matter";
-const char* const preload_needs =
-    "runs against the program run directly (no MAPDOWN_COMMAND) and built without "
-    "AddressSanitizer: it preloads a library into it";
+const std::string preload_needs =
+    std::string(direct_only) + " and built without AddressSanitizer: it preloads a library into it";
 #define REQUIRE(condition, why) \
     if (!(condition)) {         \
         GTEST_SKIP() << why;    \
@@ -220,9 +219,7 @@ TEST_F(SafeWrites, AHangupIgnoredByWhoeverStartedItIsIgnored) {
 }
 
 TEST_F(SafeWrites, AFileSizeLimitFailsTheWriteAndTheRunGoesOn) {
-    REQUIRE(runs_natively(),
-            "runs against the program run directly (no MAPDOWN_COMMAND): "
-            "limits set here apply to it alone");
+    REQUIRE(runs_natively(), direct_only << ": limits set here apply to it alone");
     put("large.rtlx", sample_archive(rxl, 3, 200000));
     put("small.rtlx", sample_archive(rxl, 1, 6400));
     RunOptions options;
@@ -523,9 +520,7 @@ std::string make_deep_folders(const fs::path& top, const std::vector<std::size_t
 // is too deep to hold a temporary name longer than the output's own: the
 // folder is named once, and every later name is relative to it.
 TEST_F(SafeWrites, AnOutputNearThePathLimitIsWritten) {
-    REQUIRE(runs_natively(),
-            "runs against the program run directly (no MAPDOWN_COMMAND): "
-            "path limits differ elsewhere");
+    REQUIRE(runs_natively(), direct_only << ": path limits differ elsewhere");
     std::vector<std::size_t> lengths(20, 200);
     lengths.push_back(PATH_MAX - 1 - 20 * 201 - 6 - 1);
     const std::string input = make_deep_folders(folder(), lengths) + "e.rtlx";

@@ -93,6 +93,9 @@ struct Result {
     int signal = 0;   // the signal that ended it
 };
 
+// How a skipped test that needs it says so.
+constexpr char direct_only[] = "runs against the program run directly (no MAPDOWN_COMMAND)";
+
 // Whether the program runs directly, so that limits set here apply to it alone.
 inline bool runs_natively() {
     return std::getenv("MAPDOWN_COMMAND") == nullptr;
