@@ -232,7 +232,9 @@ class ProgramTest : public ::testing::Test {
             EXPECT_EQ(chown(counters.c_str(), unprivileged_user, unprivileged_user), 0);
         }
         if (options.terminal) {
-            std::string command;
+            // script hands the line to $SHELL, which may stay between the
+            // terminal and the program (dash does) and be what Ctrl-C ends.
+            std::string command = "exec ";
             for (const std::string& word : words) {
                 command += "'" + std::regex_replace(word, std::regex("'"), "'\\''") + "' ";
             }
