@@ -1,4 +1,5 @@
-// The command line and the console on Windows.
+// The command line and the console on Windows, and the conversion of text to
+// the UTF-16 that Windows' own calls take.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "system/console.h"
+#include "system/utf16_windows.h"
 
 // cmd.exe passes wildcard patterns on as they stand; this asks the MinGW-w64
 // start-up code to expand them into the matching names, as a Unix shell
@@ -40,17 +42,22 @@ bool write_to_console(std::FILE* stream, const std::string& text) {
     if (!GetConsoleMode(console, &mode)) {
         return false;  // a file or a pipe
     }
-    const int length =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                        length);
+    const std::wstring wide = widen(text);
     DWORD written = 0;
     return WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &written,
                          nullptr) != 0;
 }
 
 }  // namespace
+
+std::wstring widen(const std::string& text) {
+    const int length =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                        length);
+    return wide;
+}
 
 void use_utf8_command_line(int& argc, char**& argv) {
     int count = 0;

@@ -10,18 +10,9 @@
 #include <string>
 
 #include "system/files_platform.h"
+#include "system/utf16_windows.h"
 
 namespace {
-
-// The names come in UTF-8 (see console.h); Windows' own calls take UTF-16.
-std::wstring widen(const std::string& text) {
-    const int length =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                        length);
-    return wide;
-}
 
 // The temporary file's whole name: the output's folder, then its own name.
 std::wstring temporary_path(const NewFile& file) {
