@@ -215,14 +215,16 @@ SaveStatus create_output(const std::string& output_name, const FileIdentity& arc
     file.final_name = output_name;
     std::wstring final_path = widen(output_name);
     const DWORD attributes = GetFileAttributesW(final_path.c_str());
+    // A link at the name is replaced as it stands; a file keeps what it has.
+    const bool old_file =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
     if (attributes != INVALID_FILE_ATTRIBUTES &&
         ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0 ||
          same_file(identity_at(final_path), archive_only_copy) ||
-         ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && !may_write(final_path)))) {
+         (old_file && !may_write(final_path)))) {
         return SaveStatus::cannot_open;
     }
-    file.keeps_old_owner =
-        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    file.keeps_old_owner = old_file;
     file.old_mode = attributes;
     return create_temporary_file(file, final_path) ? SaveStatus::saved : SaveStatus::cannot_open;
 }
