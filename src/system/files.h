@@ -50,7 +50,8 @@ void close_input(InputFile& input);
 
 // Room for a temporary name, its final NUL included, with the path of its
 // folder before it where the folder cannot be held open.
-constexpr std::size_t temporary_name_size = 4096 + 40;
+constexpr std::size_t temporary_name_room = 40;  // for all but the folder's path
+constexpr std::size_t temporary_name_size = 4096 + temporary_name_room;
 
 // A new file being written beside the output, through one descriptor.
 struct NewFile {

@@ -13,9 +13,6 @@
 // few times; a folder where every try collides is treated as unwritable.
 constexpr int temporary_name_attempts = 8;
 
-// Room in a temporary name for all but the folder's path.
-constexpr std::size_t temporary_name_room = 40;
-
 // A hidden, short name that differs from call to call and process to process,
 // after `folder_path`, which leaves room for it. It needs no allocation: it is
 // made while a new file is open.
