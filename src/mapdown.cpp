@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "formats/map_archive.h"
 #include "formats/map_file.h"
@@ -37,26 +38,63 @@ std::string get_output_filename(const std::string& input_name) {
 
 namespace {
 
+// A name as a message shows it: each control character (bytes 0x01 to 0x1F
+// and 0x7F, and the characters U+0080 to U+009F) as an escape, so that no
+// name can add a line or reach the terminal as a command; every other byte as
+// it stands.
+std::string shown_name(std::string_view name) {
+    std::string shown;
+    for (std::size_t at = 0; at < name.size(); ++at) {
+        const auto byte = static_cast<unsigned char>(name[at]);
+        const auto next = at + 1 < name.size() ? static_cast<unsigned char>(name[at + 1]) : 0;
+        char escape[8];
+        if (byte == '\n') {
+            shown += "\\n";
+        } else if (byte == '\t') {
+            shown += "\\t";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+            shown += escape;
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {  // U+0080 to U+009F in UTF-8
+            std::snprintf(escape, sizeof escape, "\\u%04x", next);
+            shown += escape;
+            ++at;
+        } else {
+            shown += name[at];
+        }
+    }
+    return shown;
+}
+
+// Prints a message about a file, its name shown safely; should there be no
+// memory to show it, a question mark stands in its place.
+void report(std::FILE* stream, const char* format, std::string_view name) {
+    try {
+        print_message(stream, format, shown_name(name).c_str());
+    } catch (const std::bad_alloc&) {
+        print_message(stream, format, "?");
+    }
+}
+
 void report_not_enough_memory(const char* input_name) {
-    print_message(stderr, "Warning: Not enough memory to convert \"%s\"!\n", input_name);
+    report(stderr, "Warning: Not enough memory to convert \"%s\"!\n", input_name);
 }
 
 void report_archive_problem(ArchiveStatus status, const char* input_name) {
     if (status == ArchiveStatus::no_map_array) {
-        print_message(stderr, "Warning: Couldn't determine map array offset in \"%s\"!\n",
-                      input_name);
+        report(stderr, "Warning: Couldn't determine map array offset in \"%s\"!\n", input_name);
     } else if (status == ArchiveStatus::out_of_memory) {
         report_not_enough_memory(input_name);
     } else {
-        print_message(stderr, "Warning: \"%s\" is not a valid RTLX or RTCX file!\n", input_name);
+        report(stderr, "Warning: \"%s\" is not a valid RTLX or RTCX file!\n", input_name);
     }
 }
 
 void report_save_problem(SaveStatus status, const std::string& output_name) {
     if (status == SaveStatus::cannot_open) {
-        print_message(stderr, "Warning: Couldn't open \"%s\" for writing!\n", output_name.c_str());
+        report(stderr, "Warning: Couldn't open \"%s\" for writing!\n", output_name);
     } else {
-        print_message(stderr, "Warning: Couldn't write \"%s\" to disk!\n", output_name.c_str());
+        report(stderr, "Warning: Couldn't write \"%s\" to disk!\n", output_name);
     }
 }
 
@@ -83,7 +121,7 @@ void convert_archive(const char* input_name) {
     InputFile input;
     const InputStatus opened = open_input(input_name, input);
     if (opened == InputStatus::cannot_open) {
-        print_message(stderr, "Warning: Couldn't open \"%s\" for reading!\n", input_name);
+        report(stderr, "Warning: Couldn't open \"%s\" for reading!\n", input_name);
         return;
     }
     if (opened == InputStatus::not_regular_file) {
@@ -112,7 +150,7 @@ void convert_archive(const char* input_name) {
         report_save_problem(saved, output_name);
         return;
     }
-    print_message(stdout, "Successfully wrote \"%s\" to disk.\n", output_name.c_str());
+    report(stdout, "Successfully wrote \"%s\" to disk.\n", output_name);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 // output changed and that nothing was left behind.
 #include <sys/inotify.h>
 #include <sys/prctl.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
 
 #include <climits>
 #include <cstring>
@@ -69,9 +71,16 @@ TEST_F(SafeWrites, FailedSystemCallsSkipOnlyTheirFile) {
     REQUIRE(can_preload(), preload_needs);
     struct Case {
         std::string faults, err;
+        bool linux_only = false;  // a way around a Linux call that fails
     };
     // The first archive replaces its output: its file is linked to a hidden
     // name, then renamed. The second is new: its file is linked in at once.
+    // Linux looks at each archive and the old output through a handle of its
+    // own, which it closes too, and asks about it with fstat.
+    const auto nth_close = [](int linux, int posix) {
+        return "close:" + std::to_string(uses_linux_calls ? linux : posix) + ":EIO";
+    };
+    const std::string look_at_old_output = uses_linux_calls ? "fstat:2" : "fstatat:1";
     const Case cases[] = {
         // Ways around: a named file, a name taken, no owner or mode to keep.
         {"tmpfile:1-2:EOPNOTSUPP", ""},
@@ -90,24 +99,30 @@ TEST_F(SafeWrites, FailedSystemCallsSkipOnlyTheirFile) {
         {"tmpfile:1:EOPNOTSUPP,create:1-8:EEXIST", for_writing_a},
         {"linkat:1-8:EEXIST", for_writing_a},
         {"tmpfile:1:EOPNOTSUPP,create:1:EACCES", for_writing_a},
-        {"fstatat:1:EACCES", for_writing_a},
+        {look_at_old_output + ":EACCES", for_writing_a},
+        {"faccessat:1:ENOENT", "", true},       // no /proc: asked by name
+        {"getxattr:1:EIO", "", true},           // no ACL to keep
         {"faccessat:1:EACCES", for_writing_a},  // an output its user may not write
         {"linkat:1:EIO", for_writing_a},
         {"renameat:1:EIO", for_writing_a},
         {"fchmod:1:EIO", not_written_a},
         {"write:1:ENOSPC", not_written_a},
         {"write:2:ENOSPC", not_written_a},
-        {"close:2:EIO", not_written_a},
-        {"tmpfile:1:EOPNOTSUPP,close:2:EIO", not_written_a},
-        {"close:5:EIO", "Warning: Couldn't write \"b.rtc\" to disk!\n"},
+        {nth_close(4, 2), not_written_a},
+        {"tmpfile:1:EOPNOTSUPP," + nth_close(4, 2), not_written_a},
+        {nth_close(8, 5), "Warning: Couldn't write \"b.rtc\" to disk!\n"},
         {"fstat:1:EIO", "Warning: Couldn't open \"a.rtlx\" for reading!\n"},
-        {"fcntl:1:EIO", "Warning: Couldn't open \"a.rtlx\" for reading!\n"},
+        {"reopen:1:ENOENT", "", true},  // no /proc: the name looked at, then opened
+        {"reopen:1:ENOENT,fcntl:1:EIO", "Warning: Couldn't open \"a.rtlx\" for reading!\n"},
+        {"reopen:1:ENOENT,fstat:2:EIO", "Warning: Couldn't open \"a.rtlx\" for reading!\n", true},
+        {"reopen:1:EACCES", "Warning: Couldn't open \"a.rtlx\" for reading!\n", true},
         {"read:2:EIO", not_valid("a.rtlx")},  // the directory
         {"read:3:EIO", not_valid("a.rtlx")},  // part way through the map array
     };
     for (const Case& c : cases) {
         if (!uses_linux_calls &&
-            std::regex_match(c.faults, std::regex("((tmpfile|access|linkat):[^,]*,?)+"))) {
+            (c.linux_only ||
+             std::regex_match(c.faults, std::regex("((tmpfile|access|linkat):[^,]*,?)+")))) {
             continue;  // calls that only nameless files make
         }
         put_pair();
@@ -145,10 +160,12 @@ TEST_F(SafeWrites, FailedSystemCallsSkipOnlyTheirFile) {
 
 // Fails each allocation of a small batch in turn, until a run has none left
 // to fail: the program never crashes, each file is converted or skipped with
-// a warning, and no temporary file stays.
+// a warning, and no temporary file stays. A name too long to be shown
+// without memory shows as a question mark.
 TEST_F(SafeWrites, EveryFailedAllocationSkipsOnlyItsFile) {
     REQUIRE(can_preload(), preload_needs);
-    const std::vector<std::string> arguments = {"a.rtlx", "missing.rtlx", "b.rtcx", "a.rtlx"};
+    const std::vector<std::string> arguments = {
+        "a.rtlx", "missing-and-longer-than-a-short-string.rtlx", "b.rtcx", "a.rtlx"};
     int fired_runs = 0;
     for (int allocation = 1; allocation < 1000; ++allocation) {
         put_pair();
@@ -165,7 +182,7 @@ TEST_F(SafeWrites, EveryFailedAllocationSkipsOnlyItsFile) {
             EXPECT_TRUE(std::regex_match(
                 line,
                 std::regex(
-                    R"(Warning: (Not enough memory to convert "\w+\.rt[lc]x"!|Couldn't open "missing\.rtlx" for reading!))")))
+                    R"re(Warning: (Not enough memory to convert "[\w-]+\.rt[lc]x"!|Couldn't open "(missing-and-longer-than-a-short-string\.rtlx|\?)" for reading!))re")))
                 << line;
         }
         EXPECT_TRUE(a_converted() || read_file(folder() / "a.rtl") == "the previous output");
@@ -232,7 +249,9 @@ TEST_F(SafeWrites, AFileSizeLimitFailsTheWriteAndTheRunGoesOn) {
 }
 
 // Named pipes, devices and folders named like archives are never read, so
-// none can make the run wait. On Windows a device is reached by a name such as
+// none can make the run wait; run directly, a pipe or a device is not even
+// opened, since opening one may be harm enough (it allocates a terminal, arms
+// a watchdog, rewinds a tape). On Windows a device is reached by a name such as
 // COM1.rtlx or NUL.rtlx, whatever its ending; the emulator shows a named pipe
 // of the host as a pipe.
 TEST_F(SafeWrites, PipesDevicesAndFoldersNamedLikeArchivesNeverBlock) {
@@ -254,10 +273,27 @@ TEST_F(SafeWrites, PipesDevicesAndFoldersNamedLikeArchivesNeverBlock) {
         arguments.push_back(device);
         warnings += not_valid(device);
     }
+    // A device of the folder's own, as root may make it: what /dev/null is.
+    const int watch = inotify_init1(IN_NONBLOCK);
+    if (runs_natively() && geteuid() == 0 &&
+        mknod((folder() / "null.rtlx").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
+        arguments.push_back("null.rtlx");
+        warnings += not_valid("null.rtlx");
+    }
+    ASSERT_GE(inotify_add_watch(watch, folder().c_str(), IN_OPEN), 0);
     arguments.push_back("good.rtlx");
     const Result result = run(arguments);
     EXPECT_EQ(result.err, warnings);
     EXPECT_EQ(result.out, success("good.rtl"));
+    alignas(inotify_event) char events[4096];
+    const ssize_t length = read(watch, events, sizeof events);
+    for (ssize_t at = 0; at < length;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+        const std::string name = event->len ? event->name : "";
+        EXPECT_TRUE(!runs_natively() || (name != "pipe.rtlx" && name != "null.rtlx")) << name;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+    close(watch);
     if (!runs_natively()) {
         return;
     }
@@ -267,6 +303,29 @@ TEST_F(SafeWrites, PipesDevicesAndFoldersNamedLikeArchivesNeverBlock) {
     ASSERT_EQ(mkfifo((folder() / "good.rtl").c_str(), 0644), 0);
     EXPECT_EQ(run({"good.rtlx"}).out, success("good.rtl"));
     EXPECT_TRUE(bytes_match(read_file(folder() / "good.rtl"), sample_map_file(rxl, 1, 6400)));
+}
+
+// Nothing is read from a file too small to be an archive, whatever it says
+// or holds: some (in /proc) say they are empty, then block, or hand out what
+// reading uses up, the kernel's log among them.
+TEST_F(SafeWrites, NothingIsReadFromAFileTooSmallToBeAnArchive) {
+    REQUIRE(can_preload(), preload_needs);
+    put("empty.rtlx", "");
+    put("header_less_a_byte.rtlx", sample_archive(rxl, 1, 6400).substr(0, 23));
+    std::vector<std::string> arguments = {"empty.rtlx", "header_less_a_byte.rtlx"};
+    if (geteuid() == 0 && access("/proc/kmsg", R_OK) == 0) {
+        fs::create_symlink("/proc/kmsg", folder() / "kernel_log.rtlx");
+        arguments.push_back("kernel_log.rtlx");
+    }
+    RunOptions options;
+    options.faults = "read:1-99:EIO";
+    const Result result = run(arguments, options);
+    std::string warnings;
+    for (const std::string& name : arguments) {
+        warnings += not_valid(name);
+    }
+    EXPECT_EQ(result.err, warnings);
+    EXPECT_EQ(faults_fired(), "");
 }
 
 // d.rtlx is a link to d.rtl, the real archive: converting would replace the
@@ -355,9 +414,11 @@ Owner owner_of(const fs::path& path) {
 
 // As an unprivileged user with the umask 222: a new output is made read-only,
 // a read-only output is refused as a direct write would be, and a replaced
-// output keeps its mode, set-id and sticky bits included, and the group of
-// someone else's file where the user is a member. Root replaces even a
-// read-only output, and it keeps its owner, group and mode.
+// output keeps its mode, sticky bit included, and the group of someone else's
+// file where the user is a member. A set-id bit stays only with the owner or
+// group it belongs to: another user's set-uid file in a shared folder never
+// becomes a set-uid file of the user's. Root replaces even a read-only output,
+// and it keeps its owner, group and mode.
 TEST_F(SafeWrites, PermissionsOwnersAndProtectedOutputs) {
     REQUIRE_UNPRIVILEGED_USER();
     constexpr uid_t user = unprivileged_user;
@@ -366,18 +427,23 @@ TEST_F(SafeWrites, PermissionsOwnersAndProtectedOutputs) {
         std::string name;
         mode_t mode;  // of the existing output; 0 for none
         uid_t owner;
-        gid_t group;  // of the existing output, and of the output after
+        gid_t group;  // of the existing output
         bool unprivileged;
         bool replaced;
         mode_t mode_after;
+        gid_t group_after;
     };
+    constexpr uid_t other = 2000;  // another user, in no group of the user's
     const Case cases[] = {
-        {"new", 0, user, user, true, true, 0444},
-        {"read_only", 0444, user, user, true, false, 0444},
-        {"group_only", 0464, user, user, true, false, 0464},
-        {"kept", 07604, user, user, true, true, 07604},
-        {"shared", 0664, 1, shared_group, true, true, 0664},  // another user's
-        {"root_read_only", 0440, user, shared_group, false, true, 0440},
+        {"new", 0, user, user, true, true, 0444, user},
+        {"read_only", 0444, user, user, true, false, 0444, user},
+        {"group_only", 0464, user, user, true, false, 0464, user},
+        {"kept", 07604, user, user, true, true, 07604, user},
+        {"shared", 0664, 1, shared_group, true, true, 0664, shared_group},  // another user's
+        {"others_set_id", 06777, other, other, true, true, 0777, user},
+        {"others_set_gid_kept", 06775, other, shared_group, true, true, 02775, shared_group},
+        {"root_read_only", 0440, user, shared_group, false, true, 0440, shared_group},
+        {"root_set_id", 06755, other, other, false, true, 06755, other},
     };
     const std::string old = "the previous output";
     for (const Case& c : cases) {
@@ -406,7 +472,7 @@ TEST_F(SafeWrites, PermissionsOwnersAndProtectedOutputs) {
         const Owner after = owner_of(output);
         EXPECT_EQ(after.mode, c.mode_after);
         EXPECT_EQ(after.user, c.unprivileged ? user : c.owner);
-        EXPECT_EQ(after.group, c.group);
+        EXPECT_EQ(after.group, c.group_after);
     }
     EXPECT_EQ(listing().size(), 2 * std::size(cases));
 
@@ -422,6 +488,124 @@ TEST_F(SafeWrites, PermissionsOwnersAndProtectedOutputs) {
     }
     EXPECT_TRUE(bytes_match(read_file(folder() / "drop/d.rtl"), sample_map_file(rxl, 2, 6400)));
     EXPECT_EQ(std::distance(fs::directory_iterator(folder() / "drop"), {}), 2);
+}
+
+// A replaced output keeps its access ACL, as root and as its owner: an ACL
+// that lets one other user in, and shuts the owning group out, must not
+// become a mode that lets the whole group in. Where the ACL cannot be set,
+// the file fails and the old output stays.
+TEST_F(SafeWrites, AReplacedOutputKeepsItsAccessAcl) {
+    REQUIRE_UNPRIVILEGED_USER();
+    REQUIRE(uses_linux_calls, "needs Linux's extended attributes, which this build does not use");
+    // user::rw- user:1000:rw- group::--- mask::rw- other::---, as stored.
+    const auto entry = [](std::uint16_t tag, std::uint16_t permissions, std::uint32_t id) {
+        return std::string{char(tag), char(tag >> 8), char(permissions), 0,
+                           char(id),  char(id >> 8),  char(id >> 16),    char(id >> 24)};
+    };
+    const std::uint32_t none = 0xFFFFFFFF;
+    const std::string acl = std::string{2, 0, 0, 0} + entry(0x01, 6, none) + entry(0x02, 6, 1000) +
+                            entry(0x04, 0, none) + entry(0x10, 6, none) + entry(0x20, 0, none);
+    const auto acl_of = [](const fs::path& path) {
+        char value[256];
+        const ssize_t size = getxattr(path.c_str(), "system.posix_acl_access", value, sizeof value);
+        return size < 0 ? std::string() : std::string(value, static_cast<std::size_t>(size));
+    };
+    ASSERT_EQ(chown(folder().c_str(), unprivileged_user, unprivileged_user), 0);
+    put("e1.rtlx", sample_archive(rxl, 1, 6400));
+    for (const std::string faults : {"", "fsetxattr:1:EOPNOTSUPP"}) {
+        for (const bool unprivileged : {false, true}) {
+            SCOPED_TRACE(faults + (unprivileged ? " as the owner" : " as root"));
+            const fs::path output = folder() / "e1.rtl";
+            put("e1.rtl", "the previous output");
+            ASSERT_EQ(chown(output.c_str(), unprivileged_user, unprivileged_user), 0);
+            if (setxattr(output.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) !=
+                0) {
+                GTEST_SKIP() << "the temporary folder's file system keeps no ACLs";
+            }
+            RunOptions options;
+            options.unprivileged = unprivileged;
+            options.faults = faults;
+            if (!faults.empty() && !can_preload()) {
+                continue;
+            }
+            const Result result = run({"e1.rtlx"}, options);
+            EXPECT_EQ(result.out, faults.empty() ? success("e1.rtl") : "");
+            EXPECT_EQ(result.err,
+                      faults.empty() ? "" : "Warning: Couldn't write \"e1.rtl\" to disk!\n");
+            EXPECT_EQ(acl_of(output), acl);
+            EXPECT_EQ(owner_of(output).mode, 0660u);
+            EXPECT_EQ(read_file(output) == "the previous output", !faults.empty());
+            EXPECT_EQ(listing(), (std::set<std::string>{"e1.rtlx", "e1.rtl"}));
+        }
+    }
+}
+
+// The owner of a drop box, who also owns the folder it is in, swaps the box
+// for a link to a folder of the user's own at the very instant the program
+// makes its file, or renames it into place: every step still acts in the box
+// that was checked, and the user's own files are never touched.
+TEST_F(SafeWrites, ADropBoxSwappedDuringTheWriteKeepsEveryStepInIt) {
+    REQUIRE_UNPRIVILEGED_USER();
+    REQUIRE(can_preload(), preload_needs);
+    struct Case {
+        std::string faults;
+        bool replacing;
+    };
+    const Case cases[] = {{uses_linux_calls ? "tmpfile:1:RUN" : "create:1:RUN", false},
+                          {"renameat:1:RUN", true}};
+    const fs::path box = folder() / "drop", moved = folder() / "moved", own = folder() / "own";
+    const fs::path request = scratch / "swap_request", done = scratch / "swap_done";
+    for (const fs::path& pipe : {request, done}) {
+        ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+        ASSERT_EQ(chown(pipe.c_str(), unprivileged_user, unprivileged_user), 0);
+    }
+    const std::string archive = sample_archive(rxl, 2, 6400);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.faults);
+        for (const fs::path& path : {box, moved, own}) {
+            fs::remove_all(path);
+        }
+        fs::create_directory(box);
+        put("drop/d.rtlx", archive);
+        if (c.replacing) {
+            put("drop/d.rtl", "the previous output");
+            ASSERT_EQ(chown((box / "d.rtl").c_str(), unprivileged_user, unprivileged_user), 0);
+        }
+        fs::permissions(box, static_cast<fs::perms>(0733));
+        fs::create_directory(own);
+        put("own/d.rtl", "the user's own");
+        fs::permissions(own / "d.rtl", fs::perms::owner_read);
+        ASSERT_EQ(chown(own.c_str(), unprivileged_user, unprivileged_user), 0);
+        ASSERT_EQ(chown((own / "d.rtl").c_str(), unprivileged_user, unprivileged_user), 0);
+        // The box's owner waits for the program to reach the call, swaps, and
+        // lets it go on.
+        const pid_t owner = fork();
+        if (owner == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            char byte = 0;
+            const int asked = open(request.c_str(), O_RDONLY);
+            const bool swapped = read(asked, &byte, 1) == 1 &&
+                                 rename(box.c_str(), moved.c_str()) == 0 &&
+                                 symlink("own", box.c_str()) == 0;
+            const int answer = open(done.c_str(), O_WRONLY);
+            _exit(write(answer, "y", 1) == 1 && swapped ? 0 : 1);
+        }
+        RunOptions options;
+        options.unprivileged = true;
+        options.faults = c.faults;
+        options.fault_command =
+            "echo >" + request.string() + " && cat " + done.string() + " >/dev/null";
+        const Result result = run({"drop/d.rtlx"}, options);
+        int swapped = 0;
+        waitpid(owner, &swapped, 0);
+        EXPECT_TRUE(WIFEXITED(swapped) && WEXITSTATUS(swapped) == 0);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.out, success("drop/d.rtl"));
+        EXPECT_TRUE(bytes_match(read_file(moved / "d.rtl"), sample_map_file(rxl, 2, 6400)));
+        EXPECT_EQ(std::distance(fs::directory_iterator(moved), {}), 2);  // nothing left hidden
+        EXPECT_TRUE(bytes_match(read_file(own / "d.rtl"), "the user's own"));
+        EXPECT_EQ(std::distance(fs::directory_iterator(own), {}), 1);
+    }
 }
 
 // Another user who may write into the output's folder swaps every temporary

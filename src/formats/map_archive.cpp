@@ -46,7 +46,10 @@ bool move_to(std::istream& archive, std::uint64_t offset) {
 ArchiveStatus read_archive_header(std::istream& archive, std::uint64_t archive_size,
                                   MapArchiveHeader& header) {
     header = MapArchiveHeader{};
-    if (!read_le(archive, header.magic) || !read_le(archive, header.version)) {
+    // Nothing is read from a file too small to hold a header: what says it is
+    // empty but blocks, or is used up by reading, is never touched.
+    if (archive_size < archive_header_size || !read_le(archive, header.magic) ||
+        !read_le(archive, header.version)) {
         return ArchiveStatus::not_an_archive;
     }
     if (header.magic == rtlx_magic) {

@@ -52,7 +52,8 @@ constexpr std::uint32_t map_record_count = 100;
 constexpr std::uint32_t map_record_size = 64;
 constexpr std::uint32_t map_record_table_size = map_record_count * map_record_size;
 
-// Reads and checks the header of an archive `archive_size` bytes long. When
+// Reads and checks the header of an archive `archive_size` bytes long; one too
+// small to hold a header is not read at all. When
 // the directory is not empty it must lie wholly inside the archive, and the
 // stream is left standing at its start.
 ArchiveStatus read_archive_header(std::istream& archive, std::uint64_t archive_size,

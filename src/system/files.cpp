@@ -12,17 +12,19 @@ namespace {
 
 // Reads through a descriptor with the standard library alone: small fields
 // through a buffer, large blocks (the map array) straight into their memory,
-// so that they are copied only once.
+// so that they are copied only once. No read asks for a byte past the size
+// the opened file had: some files (in /proc, say) say they are empty and
+// then block or hand out something that reading uses up.
 class DescriptorBuffer final : public std::streambuf {
   public:
-    explicit DescriptorBuffer(int descriptor) : descriptor_(descriptor) {}
+    DescriptorBuffer(int descriptor, std::uint64_t size) : descriptor_(descriptor), size_(size) {}
     DescriptorBuffer(const DescriptorBuffer&) = delete;
     DescriptorBuffer& operator=(const DescriptorBuffer&) = delete;
     ~DescriptorBuffer() override { close_input_descriptor(descriptor_); }
 
   protected:
     int_type underflow() override {
-        const std::int64_t got = read_descriptor(descriptor_, buffer_, sizeof buffer_);
+        const std::int64_t got = read(buffer_, sizeof buffer_);
         if (got <= 0) {
             return traits_type::eof();
         }
@@ -39,8 +41,7 @@ class DescriptorBuffer final : public std::streambuf {
         gbump(static_cast<int>(buffered));
         std::streamsize done = buffered;
         while (done < count) {
-            const std::int64_t got =
-                read_descriptor(descriptor_, bytes + done, static_cast<std::size_t>(count - done));
+            const std::int64_t got = read(bytes + done, static_cast<std::size_t>(count - done));
             if (got <= 0) {
                 break;
             }
@@ -55,23 +56,40 @@ class DescriptorBuffer final : public std::streambuf {
     // stream buffer says so.
     pos_type seekpos(pos_type position, std::ios_base::openmode) override {
         setg(nullptr, nullptr, nullptr);
-        return pos_type(off_type(seek_descriptor(descriptor_, off_type(position))));
+        const std::int64_t moved = seek_descriptor(descriptor_, off_type(position));
+        if (moved >= 0) {
+            position_ = static_cast<std::uint64_t>(moved);
+        }
+        return pos_type(off_type(moved));
     }
 
   private:
+    // Up to `count` bytes from the file's position, none past its size.
+    std::int64_t read(char* bytes, std::size_t count) {
+        const std::uint64_t left = position_ < size_ ? size_ - position_ : 0;
+        const std::int64_t got =
+            left == 0
+                ? 0
+                : read_descriptor(descriptor_, bytes,
+                                  static_cast<std::size_t>(std::min<std::uint64_t>(count, left)));
+        position_ += got > 0 ? static_cast<std::uint64_t>(got) : 0;
+        return got;
+    }
+
     int descriptor_;
+    std::uint64_t size_;
+    std::uint64_t position_ = 0;
     char buffer_[8192];
 };
 
 }  // namespace
 
-void make_temporary_name(const std::string& folder_path, int attempt,
-                         char (&name)[temporary_name_size]) {
+void make_temporary_name(int attempt, char (&name)[temporary_name_size]) {
     const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
     const auto token = (static_cast<std::uint64_t>(ticks) + static_cast<std::uint64_t>(attempt)) *
                            0x9E3779B97F4A7C15u ^
                        reinterpret_cast<std::uintptr_t>(&ticks);
-    std::snprintf(name, sizeof name, "%s.mapdown-%016llx.tmp", folder_path.c_str(),
+    std::snprintf(name, sizeof name, ".mapdown-%016llx.tmp",
                   static_cast<unsigned long long>(token));
 }
 
@@ -80,7 +98,7 @@ bool same_file(const FileIdentity& a, const FileIdentity& b) {
 }
 
 void attach_stream(InputFile& input, int descriptor) {
-    input.buffer.reset(new (std::nothrow) DescriptorBuffer(descriptor));
+    input.buffer.reset(new (std::nothrow) DescriptorBuffer(descriptor, input.size));
     if (!input.buffer) {
         close_input_descriptor(descriptor);  // never handed over
         throw std::bad_alloc();

@@ -42,34 +42,64 @@ enum class InputStatus {
     not_regular_file,  // a named pipe, a device: never read, so never waited on
 };
 
-// Opens `name` for reading without blocking, whatever stands there.
+// Opens `name` for reading, only if a regular file stands there: nothing else
+// (a device, a pipe) is ever opened, so no open can do harm or wait.
 InputStatus open_input(const std::string& name, InputFile& input);
 
 // Closes the archive and its stream.
 void close_input(InputFile& input);
 
-// Room for a temporary name, its final NUL included, with the path of its
-// folder before it where the folder cannot be held open.
-constexpr std::size_t temporary_name_room = 40;  // for all but the folder's path
-constexpr std::size_t temporary_name_size = 4096 + temporary_name_room;
+// Room for a hidden temporary name, its final NUL included. Every name is
+// taken within the output's folder, which is held for the whole write.
+constexpr std::size_t temporary_name_size = 40;
+
+// How the output's folder is held from its check to the end of the write, so
+// that every later step, the signal handler's included, acts in the folder
+// that was checked, whatever is renamed meanwhile.
+struct OutputFolder {
+    // POSIX: the folder open (with O_PATH, O_SEARCH or for reading), or
+    // AT_FDCWD while it is held as the working folder; -1 while not held.
+    int descriptor = -1;
+    // POSIX, held as the working folder (a folder its user may pass through
+    // but not read, on a system that can hold none open): the working folder
+    // before, held open, to go back to. Else -1.
+    int previous_working_folder = -1;
+};
+
+// What the file being written is called in the output's folder.
+enum class NewFileName {
+    none,       // no file: not made yet, or gone (put in place or removed)
+    nameless,   // open, with no name at all (Linux), until it takes the output's
+    temporary,  // under `NewFile::temporary_name`, hidden beside the output
+};
+
+// What an output that is replaced hands on to the file that takes its place,
+// as writing into it would have kept them: read from the very file that was
+// checked.
+struct ReplacedOutput {
+    bool present = false;  // a file (not a link) stands at the output's name
+    // POSIX: its owner, group and permission bits, set-id bits included; the
+    // bits carry over only with the owner or group they belong to.
+    unsigned owner = 0, group = 0, mode = 0;
+    // Linux: its access ACL, as the file system stores it (none where
+    // `access_acl_size` is 0), held without allocating in room for the
+    // largest the system allows.
+    char access_acl[65536];
+    std::size_t access_acl_size = 0;
+    // Windows: its attributes.
+    unsigned attributes = 0;
+};
 
 // A new file being written beside the output, through one descriptor.
 struct NewFile {
-    std::string final_name;  // within `folder` where one is held open; else the whole name
-    int folder = -1;         // the output's folder, where the system can hold it open
-    // Where it cannot (POSIX: a folder its user may enter but not list, on a
-    // system without O_SEARCH), the folder's path and a slash, which begins
-    // every name; else empty.
-    std::string folder_path;
+    OutputFolder folder;
+    std::string output_name;  // POSIX: within `folder`; Windows: the whole path
     int descriptor = -1;
-    // The hidden name the file has beside the output until it takes the
-    // output's own; empty while it has none. Held without allocating, so that
-    // nothing can fail between making it and recording it for removal.
+    NewFileName name = NewFileName::none;
+    // Held without allocating, so that nothing can fail between making the
+    // name and recording it for removal.
     char temporary_name[temporary_name_size] = {};
-    // Replacing a file: its owner, group and mode carry over, where the
-    // system keeps them (on Windows, `old_mode` holds its attributes).
-    bool keeps_old_owner = false;
-    unsigned old_owner = 0, old_group = 0, old_mode = 0;
+    ReplacedOutput replaced;
 };
 
 enum class SaveStatus {
@@ -92,9 +122,9 @@ SaveStatus create_output(const std::string& output_name, const FileIdentity& arc
 // Writes all `count` bytes, or fails.
 bool write_output(NewFile& file, const void* bytes, std::size_t count);
 
-// Gives the complete file the output's name, with the old file's mode, owner
-// and group where one is replaced and the file system keeps them. On failure
-// the new file is gone.
+// Gives the complete file the output's name, with what the replaced output
+// hands on where the file system keeps it. On failure the new file is gone
+// and the output's name is left as it was.
 SaveStatus commit_output(NewFile& file);
 
 // Removes the unfinished file; the output's name is left as it was.

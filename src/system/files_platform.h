@@ -13,16 +13,14 @@
 // few times; a folder where every try collides is treated as unwritable.
 constexpr int temporary_name_attempts = 8;
 
-// A hidden, short name that differs from call to call and process to process,
-// after `folder_path`, which leaves room for it. It needs no allocation: it is
-// made while a new file is open.
-void make_temporary_name(const std::string& folder_path, int attempt,
-                         char (&name)[temporary_name_size]);
+// A hidden, short name that differs from call to call and process to process.
+// It needs no allocation: it is made while a new file is open.
+void make_temporary_name(int attempt, char (&name)[temporary_name_size]);
 
 bool same_file(const FileIdentity& a, const FileIdentity& b);
 
 // Lets `input.stream` read through a descriptor already opened and checked,
-// which it then owns. Throws std::bad_alloc, the descriptor closed, when
+// which it then owns, never past `input.size`. Throws std::bad_alloc, the descriptor closed, when
 // memory is short.
 void attach_stream(InputFile& input, int descriptor);
 

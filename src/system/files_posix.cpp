@@ -1,5 +1,5 @@
 // The file interface on POSIX systems: Linux, and (without Linux's nameless
-// files, O_PATH and /proc) macOS and the BSDs.
+// files, O_PATH, /proc and extended attributes) macOS and the BSDs.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -17,13 +17,20 @@
 #if defined(O_TMPFILE) && !defined(MAPDOWN_POSIX_ONLY)
 #define MAPDOWN_NAMELESS_FILES 1
 #endif
+// Linux looks at a name through an O_PATH handle, which reads nothing and
+// runs no device's open, and reaches the file it holds through /proc.
+#if defined(O_PATH) && !defined(MAPDOWN_POSIX_ONLY)
+#define MAPDOWN_PATH_HANDLES 1
+#include <sys/xattr.h>
+#endif
 
 namespace {
 
 // How the output's folder is held open. O_PATH and O_SEARCH need no
 // permission to read the folder, only to pass through it, as writing a file
-// there does; a system with neither needs both.
-#if defined(O_PATH) && !defined(MAPDOWN_POSIX_ONLY)
+// there does; a system with neither needs both, or holds the folder as its
+// working folder.
+#if defined(MAPDOWN_PATH_HANDLES)
 constexpr int folder_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 #elif defined(O_SEARCH)
 constexpr int folder_flags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
@@ -31,16 +38,14 @@ constexpr int folder_flags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
 constexpr int folder_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #define MAPDOWN_FOLDER_NEEDS_READ 1
 #endif
-#if defined(MAPDOWN_FOLDER_NEEDS_READ) && defined(MAPDOWN_NAMELESS_FILES)
-#error "a nameless file is made in a folder held open"
-#endif
 
-// The hidden name of the file being written, if it has one yet, for the
+// The hidden name of the file being written, while it has one, for the
 // signal handler to remove: the only state that outlives a call, because a
 // signal can come at any instant. It is changed only while the handled
 // signals are blocked.
 struct Unfinished {
     int folder = -1;
+    bool named = false;
     char name[temporary_name_size] = {};
 };
 Unfinished unfinished;
@@ -48,7 +53,7 @@ Unfinished unfinished;
 const int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void on_interrupt(int signal_number) {
-    if (unfinished.name[0] != '\0') {
+    if (unfinished.named) {
         unlinkat(unfinished.folder, unfinished.name, 0);  // async-signal-safe
     }
     // Ends the process by the same signal, so that the shell sees it.
@@ -87,66 +92,146 @@ void close_descriptor(int& descriptor) {
     }
 }
 
-// A folder this user may write but not list, on a system that cannot hold
-// such a folder open (no O_PATH, no O_SEARCH): every name is then taken from
-// its path afresh. Whoever could move the folder meanwhile could move the
-// output too, and a hidden name can be renamed only from the folder it was
-// made in. Nameless files, which need the folder held open, are not used.
-bool use_folder_by_path(NewFile& file, const std::string& folder) {
+// The name under /proc by which the file open as `descriptor` is reached.
+void descriptor_path(int descriptor, char (&path)[32]) {
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", descriptor);
+}
+
 #ifdef MAPDOWN_FOLDER_NEEDS_READ
-    if (errno == EACCES && folder.size() < temporary_name_size - temporary_name_room &&
-        faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0) {
-        file.folder = AT_FDCWD;
-        file.folder_path = folder == "/" ? folder : folder + "/";
-        file.final_name = file.folder_path + file.final_name;
-        return true;
+// Set once the run could not go back to the working folder it began in: no
+// relative name is then taken from the wrong folder.
+bool working_folder_lost = false;
+
+// A folder its user may pass through and write but not read (a drop box), on
+// a system that can hold such a folder open neither with O_PATH nor with
+// O_SEARCH: it becomes the working folder, which needs only permission to
+// pass through it, until the output is written. The working folder before is
+// held open, to go back to; where it cannot be, the output is refused.
+bool hold_as_working_folder(const std::string& path, OutputFolder& folder) {
+    int previous = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (previous < 0 || chdir(path.c_str()) != 0) {
+        close_descriptor(previous);
+        return false;
     }
-#else
-    (void)file;
-    (void)folder;
+    folder.descriptor = AT_FDCWD;
+    folder.previous_working_folder = previous;
+    return true;
+}
 #endif
-    return false;
+
+// Holds the output's folder, so that every later step acts in it, whatever
+// is renamed meanwhile.
+bool hold_folder(const std::string& path, OutputFolder& folder) {
+#ifdef MAPDOWN_FOLDER_NEEDS_READ
+    if (working_folder_lost && path[0] != '/') {
+        return false;
+    }
+    folder.descriptor = open(path.c_str(), folder_flags);
+    return folder.descriptor >= 0 || (errno == EACCES && hold_as_working_folder(path, folder));
+#else
+    folder.descriptor = open(path.c_str(), folder_flags);
+    return folder.descriptor >= 0;
+#endif
+}
+
+void release_folder(OutputFolder& folder) {
+#ifdef MAPDOWN_FOLDER_NEEDS_READ
+    if (folder.previous_working_folder >= 0) {
+        working_folder_lost = fchdir(folder.previous_working_folder) != 0 || working_folder_lost;
+        close_descriptor(folder.previous_working_folder);
+        folder.descriptor = -1;
+    }
+#endif
+    close_descriptor(folder.descriptor);
+}
+
+// What stands at the output's name, looked at without following a link. On
+// Linux it is held by an O_PATH handle, so that each later question is asked
+// of that very file; elsewhere of the name in the folder held.
+struct OldOutput {
+    int handle = -1;
+    struct stat status {};
+};
+
+bool look_at_output(const NewFile& file, OldOutput& old) {
+#ifdef MAPDOWN_PATH_HANDLES
+    old.handle =
+        openat(file.folder.descriptor, file.output_name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    return old.handle >= 0 && fstat(old.handle, &old.status) == 0;
+#else
+    return fstatat(file.folder.descriptor, file.output_name.c_str(), &old.status,
+                   AT_SYMLINK_NOFOLLOW) == 0;
+#endif
+}
+
+// Whether this user could write the old file directly, as the system decides
+// it (permissions, ACLs, a read-only mount).
+bool may_write(const NewFile& file, const OldOutput& old) {
+#ifdef MAPDOWN_PATH_HANDLES
+    char self[32];
+    descriptor_path(old.handle, self);
+    const int asked = faccessat(AT_FDCWD, self, W_OK, AT_EACCESS);
+    if (asked == 0 || errno != ENOENT) {
+        return asked == 0;
+    }
+    // Without /proc the name is asked about, in the folder held.
+#else
+    (void)old;
+#endif
+    return faccessat(file.folder.descriptor, file.output_name.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+#ifdef MAPDOWN_PATH_HANDLES
+constexpr char access_acl_attribute[] = "system.posix_acl_access";
+#endif
+
+// What the old file hands on. Its access ACL is read from the handle that was
+// checked; a file system without ACLs (or a system without /proc) has none.
+void hand_on(const OldOutput& old, ReplacedOutput& replaced) {
+    replaced.present = true;
+    replaced.owner = old.status.st_uid;
+    replaced.group = old.status.st_gid;
+    replaced.mode = old.status.st_mode & 07777;
+#ifdef MAPDOWN_PATH_HANDLES
+    char self[32];
+    descriptor_path(old.handle, self);
+    const ssize_t size =
+        getxattr(self, access_acl_attribute, replaced.access_acl, sizeof replaced.access_acl);
+    replaced.access_acl_size = size > 0 ? static_cast<std::size_t>(size) : 0;
+#endif
 }
 
 // What stands at the output's name decides whether it may be replaced, and
 // what the new file inherits from it.
 SaveStatus check_existing_output(NewFile& file, const FileIdentity& archive_only_copy) {
-    struct stat existing;
-    if (fstatat(file.folder, file.final_name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) {
-        return errno == ENOENT ? SaveStatus::saved : SaveStatus::cannot_open;
+    OldOutput old;
+    SaveStatus status = SaveStatus::saved;
+    if (!look_at_output(file, old)) {
+        status = errno == ENOENT ? SaveStatus::saved : SaveStatus::cannot_open;
+    } else if (S_ISLNK(old.status.st_mode)) {
+        // The link is replaced, never written through.
+    } else if (S_ISDIR(old.status.st_mode) ||
+               same_file(identity_of(old.status), archive_only_copy) || !may_write(file, old)) {
+        status = SaveStatus::cannot_open;
+    } else if (S_ISREG(old.status.st_mode)) {
+        hand_on(old, file.replaced);
     }
-    if (S_ISLNK(existing.st_mode)) {
-        return SaveStatus::saved;  // the link is replaced, never written through
-    }
-    if (S_ISDIR(existing.st_mode) || same_file(identity_of(existing), archive_only_copy) ||
-        faccessat(file.folder, file.final_name.c_str(), W_OK, AT_EACCESS) != 0) {
-        return SaveStatus::cannot_open;
-    }
-    if (S_ISREG(existing.st_mode)) {
-        file.keeps_old_owner = true;
-        file.old_owner = existing.st_uid;
-        file.old_group = existing.st_gid;
-        file.old_mode = existing.st_mode & 07777;
-    }
-    return SaveStatus::saved;
-}
-
-// The name under /proc by which a file open as `descriptor` can be linked.
-void descriptor_path(int descriptor, char (&path)[32]) {
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", descriptor);
+    close_descriptor(old.handle);
+    return status;
 }
 
 // Linux can create a file with no name at all, to be linked in once complete:
 // nothing is left if the process dies before. Linking it needs /proc.
 bool create_nameless_file(NewFile& file, mode_t mode) {
 #ifdef MAPDOWN_NAMELESS_FILES
-    file.descriptor = openat(file.folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    file.descriptor = openat(file.folder.descriptor, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     if (file.descriptor < 0) {
         return false;
     }
     char self[32];
     descriptor_path(file.descriptor, self);
     if (access(self, F_OK) == 0) {
+        file.name = NewFileName::nameless;
         return true;
     }
     close_descriptor(file.descriptor);
@@ -162,34 +247,33 @@ bool create_nameless_file(NewFile& file, mode_t mode) {
 bool link_nameless_file(const NewFile& file, const char* name) {
     char self[32];
     descriptor_path(file.descriptor, self);
-    return linkat(AT_FDCWD, self, file.folder, name, AT_SYMLINK_FOLLOW) == 0;
-}
-
-// Gives the file `name` in the output's folder, only if nothing stands there:
-// a file not made yet is created under it, a nameless one is linked to it.
-bool claim_name(NewFile& file, const char* name, mode_t mode) {
-    if (file.descriptor >= 0) {
-        return link_nameless_file(file, name);
-    }
-    file.descriptor =
-        openat(file.folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    return file.descriptor >= 0;
+    return linkat(AT_FDCWD, self, file.folder.descriptor, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
 // Gives the file a hidden name of its own beside the output, the first free
-// one of a few tries, and records it for removal. Anyone who may change the
+// one of a few tries, and records it for removal: a file not made yet is
+// created under it, a nameless one linked to it. Anyone who may change the
 // output's folder may rename or remove the name meanwhile, as they may the
 // output itself; the file is still written only through its descriptor.
 bool take_temporary_name(NewFile& file, mode_t mode) {
     for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
         char name[temporary_name_size];
         const SignalsHeld held = hold_signals();
-        make_temporary_name(file.folder_path, attempt, name);
-        const bool claimed = claim_name(file, name, mode);
+        make_temporary_name(attempt, name);
+        bool claimed = false;
+        if (file.name == NewFileName::nameless) {
+            claimed = link_nameless_file(file, name);
+        } else {
+            file.descriptor = openat(file.folder.descriptor, name,
+                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+            claimed = file.descriptor >= 0;
+        }
         if (claimed) {
+            file.name = NewFileName::temporary;
             std::memcpy(file.temporary_name, name, sizeof name);
-            unfinished.folder = file.folder;
+            unfinished.folder = file.folder.descriptor;
             std::memcpy(unfinished.name, name, sizeof name);
+            unfinished.named = true;
         }
         release_signals(held);
         if (claimed) {
@@ -208,17 +292,44 @@ bool keeps_no_permissions(int error) {
     return error == ENOSYS || error == EOPNOTSUPP || error == EPERM;
 }
 
+// Sets the old file's access ACL on the new one. Where the old file had one,
+// the file system keeps ACLs: a failure fails the file rather than widen who
+// may use it.
+bool carry_over_access_acl(const NewFile& file) {
+#ifdef MAPDOWN_PATH_HANDLES
+    const ReplacedOutput& old = file.replaced;
+    return old.access_acl_size == 0 || fsetxattr(file.descriptor, access_acl_attribute,
+                                                 old.access_acl, old.access_acl_size, 0) == 0;
+#else
+    (void)file;
+    return true;
+#endif
+}
+
 // As a write into the old file would have kept them. The owner may be kept
-// only by root; the group, by any of its members. Mode last: a change of
-// owner clears the set-id bits.
-bool carry_over_owner_and_mode(const NewFile& file) {
-    if (!file.keeps_old_owner) {
+// only by root; the group, by any of its members. A set-id bit carries over
+// only with the owner or the group it belongs to, as `cp -p` does: another
+// user's set-uid bit must never land on a file of ours. The mode comes after
+// the owner, whose change clears the set-id bits; the ACL last, since it sets
+// the permission bits it covers.
+bool hand_on_to_new_file(const NewFile& file) {
+    const ReplacedOutput& old = file.replaced;
+    if (!old.present) {
         return true;
     }
-    if (fchown(file.descriptor, file.old_owner, file.old_group) != 0) {
-        (void)!fchown(file.descriptor, static_cast<uid_t>(-1), file.old_group);
+    const bool both_kept = fchown(file.descriptor, old.owner, old.group) == 0;
+    const bool group_kept =
+        both_kept || fchown(file.descriptor, static_cast<uid_t>(-1), old.group) == 0;
+    const bool owner_kept = both_kept || old.owner == geteuid();
+    mode_t mode = old.mode;
+    if (!owner_kept) {
+        mode &= ~static_cast<mode_t>(S_ISUID);
     }
-    return fchmod(file.descriptor, file.old_mode) == 0 || keeps_no_permissions(errno);
+    if (!group_kept) {
+        mode &= ~static_cast<mode_t>(S_ISGID);
+    }
+    return (fchmod(file.descriptor, mode) == 0 || keeps_no_permissions(errno)) &&
+           carry_over_access_acl(file);
 }
 
 // Reads a regular file as a blocking descriptor: some network and FUSE file
@@ -227,6 +338,58 @@ bool carry_over_owner_and_mode(const NewFile& file) {
 // with O_NONBLOCK alone.
 bool read_blocking(int descriptor) {
     return fcntl(descriptor, F_SETFL, 0) == 0;
+}
+
+// Whether a name leads to something that may be read as an archive.
+InputStatus kind_of(const struct stat& status) {
+    if (S_ISDIR(status.st_mode)) {
+        return InputStatus::cannot_open;
+    }
+    return S_ISREG(status.st_mode) ? InputStatus::opened : InputStatus::not_regular_file;
+}
+
+// Looks at the name, then opens only a regular file, without waiting should a
+// pipe be put there meanwhile, and only if it is the file looked at.
+InputStatus open_looked_at(const std::string& name, struct stat& status, int& descriptor) {
+    InputStatus kind =
+        stat(name.c_str(), &status) == 0 ? kind_of(status) : InputStatus::cannot_open;
+    if (kind == InputStatus::opened) {
+        descriptor = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        struct stat opened {};
+        if (descriptor < 0 || fstat(descriptor, &opened) != 0 || !S_ISREG(opened.st_mode) ||
+            !same_file(identity_of(opened), identity_of(status)) || !read_blocking(descriptor)) {
+            close_descriptor(descriptor);
+            kind = InputStatus::cannot_open;
+        }
+        status = opened;
+    }
+    return kind;
+}
+
+// Opens the regular file that `name` leads to for reading, `status` its own.
+// Linux holds the name by an O_PATH handle, checks it, and opens only a
+// regular file for reading, through /proc: the very file that was checked.
+InputStatus open_regular_file(const std::string& name, struct stat& status, int& descriptor) {
+#ifdef MAPDOWN_PATH_HANDLES
+    const int handle = open(name.c_str(), O_PATH | O_CLOEXEC);
+    if (handle < 0) {
+        return InputStatus::cannot_open;
+    }
+    InputStatus kind = fstat(handle, &status) == 0 ? kind_of(status) : InputStatus::cannot_open;
+    if (kind == InputStatus::opened) {
+        char self[32];
+        descriptor_path(handle, self);
+        descriptor = open(self, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+        if (descriptor < 0) {
+            kind = errno == ENOENT ? open_looked_at(name, status, descriptor)  // no /proc
+                                   : InputStatus::cannot_open;
+        }
+    }
+    close(handle);
+    return kind;
+#else
+    return open_looked_at(name, status, descriptor);
+#endif
 }
 
 }  // namespace
@@ -260,24 +423,19 @@ void remove_unfinished_output_on_interrupt() {
 }
 
 InputStatus open_input(const std::string& name, InputFile& input) {
-    // O_NONBLOCK: opening a named pipe would otherwise wait for a writer (and
-    // a serial port for its line); O_NOCTTY: a terminal never becomes ours.
-    const int descriptor = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (descriptor < 0) {
+#ifdef MAPDOWN_FOLDER_NEEDS_READ
+    if (working_folder_lost && name[0] != '/') {
         return InputStatus::cannot_open;
     }
-    struct stat opened;
-    if (fstat(descriptor, &opened) != 0 || S_ISDIR(opened.st_mode) ||
-        (S_ISREG(opened.st_mode) && !read_blocking(descriptor))) {
-        close(descriptor);
-        return InputStatus::cannot_open;
+#endif
+    struct stat status {};
+    int descriptor = -1;
+    const InputStatus kind = open_regular_file(name, status, descriptor);
+    if (kind != InputStatus::opened) {
+        return kind;
     }
-    if (!S_ISREG(opened.st_mode)) {
-        close(descriptor);
-        return InputStatus::not_regular_file;
-    }
-    input.size = static_cast<std::uint64_t>(opened.st_size);
-    input.only_copy = opened.st_nlink == 1 ? identity_of(opened) : FileIdentity{};
+    input.size = static_cast<std::uint64_t>(status.st_size);
+    input.only_copy = status.st_nlink == 1 ? identity_of(status) : FileIdentity{};
     attach_stream(input, descriptor);
     return InputStatus::opened;
 }
@@ -302,22 +460,21 @@ void close_input_descriptor(int descriptor) {
 SaveStatus create_output(const std::string& output_name, const FileIdentity& archive_only_copy,
                          NewFile& file) {
     std::string folder;
-    split_path(output_name, folder, file.final_name);
-    file.folder = open(folder.c_str(), folder_flags);
-    if (file.folder < 0 && !use_folder_by_path(file, folder)) {
+    split_path(output_name, folder, file.output_name);
+    if (!hold_folder(folder, file.folder)) {
         return SaveStatus::cannot_open;
     }
     SaveStatus status = check_existing_output(file, archive_only_copy);
     // While it is written, only its creator may read a file that replaces
     // another; it takes the old file's mode at the end. A new output gets
     // 0666 less the umask, as any new file does.
-    const mode_t mode = file.keeps_old_owner ? 0600 : 0666;
+    const mode_t mode = file.replaced.present ? 0600 : 0666;
     if (status == SaveStatus::saved && !create_nameless_file(file, mode) &&
         !take_temporary_name(file, mode)) {
         status = SaveStatus::cannot_open;
     }
     if (status != SaveStatus::saved) {
-        close_descriptor(file.folder);
+        release_folder(file.folder);
     }
     return status;
 }
@@ -339,20 +496,21 @@ bool write_output(NewFile& file, const void* bytes, std::size_t count) {
 }
 
 SaveStatus commit_output(NewFile& file) {
-    if (!carry_over_owner_and_mode(file)) {
+    if (!hand_on_to_new_file(file)) {
         discard_output(file);
         return SaveStatus::cannot_write;
     }
-    if (file.temporary_name[0] == '\0') {
-        // Nameless so far. Nothing at the output's name yet: the complete
-        // file simply appears there.
-        if (!file.keeps_old_owner && link_nameless_file(file, file.final_name.c_str())) {
+    if (file.name == NewFileName::nameless) {
+        // Nothing at the output's name yet: the complete file simply appears
+        // there.
+        if (!file.replaced.present && link_nameless_file(file, file.output_name.c_str())) {
             const bool closed = close(file.descriptor) == 0;
             file.descriptor = -1;
+            file.name = NewFileName::none;
             if (!closed) {
-                unlinkat(file.folder, file.final_name.c_str(), 0);
+                unlinkat(file.folder.descriptor, file.output_name.c_str(), 0);
             }
-            close_descriptor(file.folder);
+            release_folder(file.folder);
             return closed ? SaveStatus::saved : SaveStatus::cannot_write;
         }
         if (!take_temporary_name(file, 0)) {
@@ -367,11 +525,11 @@ SaveStatus commit_output(NewFile& file) {
         return SaveStatus::cannot_write;
     }
     const SignalsHeld held = hold_signals();
-    const bool renamed =
-        renameat(file.folder, file.temporary_name, file.folder, file.final_name.c_str()) == 0;
+    const bool renamed = renameat(file.folder.descriptor, file.temporary_name,
+                                  file.folder.descriptor, file.output_name.c_str()) == 0;
     if (renamed) {
-        file.temporary_name[0] = '\0';
-        unfinished.name[0] = '\0';
+        file.name = NewFileName::none;
+        unfinished.named = false;
     }
     release_signals(held);
     discard_output(file);  // removes the temporary name if it is still there
@@ -380,12 +538,12 @@ SaveStatus commit_output(NewFile& file) {
 
 void discard_output(NewFile& file) {
     close_descriptor(file.descriptor);
-    if (file.temporary_name[0] != '\0') {
+    if (file.name == NewFileName::temporary) {
         const SignalsHeld held = hold_signals();
-        unlinkat(file.folder, file.temporary_name, 0);
-        unfinished.name[0] = '\0';
+        unlinkat(file.folder.descriptor, file.temporary_name, 0);
+        unfinished.named = false;
         release_signals(held);
-        file.temporary_name[0] = '\0';
     }
-    close_descriptor(file.folder);
+    file.name = NewFileName::none;
+    release_folder(file.folder);
 }

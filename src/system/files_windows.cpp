@@ -16,9 +16,9 @@ namespace {
 
 // The temporary file's whole name: the output's folder, then its own name.
 std::wstring temporary_path(const NewFile& file) {
-    const std::size_t folder_end = file.final_name.find_last_of("/\\:");
+    const std::size_t folder_end = file.output_name.find_last_of("/\\:");
     const std::size_t folder_length = folder_end == std::string::npos ? 0 : folder_end + 1;
-    return widen(file.final_name.substr(0, folder_length) + file.temporary_name);
+    return widen(file.output_name.substr(0, folder_length) + file.temporary_name);
 }
 
 HANDLE handle_of(int descriptor) {
@@ -88,14 +88,15 @@ void carry_over_attributes_and_security(const NewFile& file, HANDLE handle) {
     constexpr DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                            FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
     FILE_BASIC_INFO basic{};  // times of 0 stay as they are
-    basic.FileAttributes = file.keeps_old_owner ? file.old_mode & kept : FILE_ATTRIBUTE_ARCHIVE;
+    basic.FileAttributes =
+        file.replaced.present ? file.replaced.attributes & kept : FILE_ATTRIBUTE_ARCHIVE;
     if (basic.FileAttributes == 0) {
         basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;  // 0 would mean "unchanged": still hidden
     }
     SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
     PACL list = nullptr;
     PSECURITY_DESCRIPTOR security = nullptr;
-    if (!file.keeps_old_owner || runs_under_wine() ||
+    if (!file.replaced.present || runs_under_wine() ||
         GetNamedSecurityInfoW(unfinished.final_path.c_str(), SE_FILE_OBJECT,
                               DACL_SECURITY_INFORMATION, nullptr, nullptr, &list, nullptr,
                               &security) != ERROR_SUCCESS) {
@@ -141,7 +142,7 @@ FileIdentity identity_at(const std::wstring& path) {
 // console handler can remove it while it is open.
 bool create_temporary_file(NewFile& file, std::wstring& final_path) {
     for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
-        make_temporary_name("", attempt, file.temporary_name);
+        make_temporary_name(attempt, file.temporary_name);
         std::wstring path = temporary_path(file);
         EnterCriticalSection(&unfinished_lock);
         const HANDLE handle =
@@ -151,6 +152,7 @@ bool create_temporary_file(NewFile& file, std::wstring& final_path) {
         if (handle != INVALID_HANDLE_VALUE) {
             unfinished.temporary_path.swap(path);
             unfinished.final_path.swap(final_path);
+            file.name = NewFileName::temporary;
             file.descriptor = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_BINARY);
         }
         LeaveCriticalSection(&unfinished_lock);
@@ -165,7 +167,6 @@ bool create_temporary_file(NewFile& file, std::wstring& final_path) {
             break;
         }
     }
-    file.temporary_name[0] = '\0';
     return false;
 }
 
@@ -212,7 +213,7 @@ void close_input_descriptor(int descriptor) {
 
 SaveStatus create_output(const std::string& output_name, const FileIdentity& archive_only_copy,
                          NewFile& file) {
-    file.final_name = output_name;
+    file.output_name = output_name;
     std::wstring final_path = widen(output_name);
     const DWORD attributes = GetFileAttributesW(final_path.c_str());
     // A link at the name is replaced as it stands; a file keeps what it has.
@@ -224,8 +225,8 @@ SaveStatus create_output(const std::string& output_name, const FileIdentity& arc
          (old_file && !may_write(final_path)))) {
         return SaveStatus::cannot_open;
     }
-    file.keeps_old_owner = old_file;
-    file.old_mode = attributes;
+    file.replaced.present = old_file;
+    file.replaced.attributes = attributes;
     return create_temporary_file(file, final_path) ? SaveStatus::saved : SaveStatus::cannot_open;
 }
 
@@ -257,7 +258,7 @@ SaveStatus commit_output(NewFile& file) {
                                    MOVEFILE_REPLACE_EXISTING) != 0;
     if (moved) {
         unfinished.temporary_path.clear();
-        file.temporary_name[0] = '\0';
+        file.name = NewFileName::none;
     }
     LeaveCriticalSection(&unfinished_lock);
     if (!moved) {
@@ -272,11 +273,11 @@ void discard_output(NewFile& file) {
         _close(file.descriptor);
         file.descriptor = -1;
     }
-    if (file.temporary_name[0] != '\0') {
+    if (file.name == NewFileName::temporary) {
         EnterCriticalSection(&unfinished_lock);
         DeleteFileW(unfinished.temporary_path.c_str());
         unfinished.temporary_path.clear();
         LeaveCriticalSection(&unfinished_lock);
-        file.temporary_name[0] = '\0';
+        file.name = NewFileName::none;
     }
 }

@@ -7,10 +7,13 @@
 // errno `what` (EIO by default); a `what` of SIGINT, SIGTERM or SIGHUP
 // instead raises that signal in the call, after half of a write is done; a
 // `what` of PLANT (for create) first makes a file holding planted_content at
-// the name the call is about to create, as another process might.
+// the name the call is about to create, as another process might; a `what`
+// of RUN runs the shell command MAPDOWN_FAULT_COMMAND names just before the
+// call goes ahead, as another user might act at that very instant.
 // The calls: new (every operator new), tmpfile (openat with O_TMPFILE),
 // create (openat with O_CREAT), access, faccessat, fstatat, linkat, renameat, fchown,
-// fchmod, write, close, mkdirat, fstat, read and fcntl.
+// fchmod, write, close, mkdirat, fstat, read, fcntl, reopen (open of a name
+// in /proc/self/fd), getxattr and fsetxattr.
 //
 // Each fault that fires appends a line to the file MAPDOWN_FAULT_LOG names.
 // The program's own raise writes a coverage build's counters first (such a
@@ -34,9 +37,10 @@
 
 namespace {
 
-const char* const call_names[] = {"new",     "tmpfile",  "create", "access", "faccessat", "fstatat",
-                                  "linkat",  "renameat", "fchown", "fchmod", "write",     "close",
-                                  "mkdirat", "fstat",    "read",   "fcntl"};
+const char* const call_names[] = {"new",     "tmpfile", "create",   "access",   "faccessat",
+                                  "fstatat", "linkat",  "renameat", "fchown",   "fchmod",
+                                  "write",   "close",   "mkdirat",  "fstat",    "read",
+                                  "fcntl",   "reopen",  "getxattr", "fsetxattr"};
 enum Call {
     call_new,
     tmpfile_call,
@@ -54,6 +58,9 @@ enum Call {
     fstat_call,
     read_call,
     fcntl_call,
+    reopen_call,
+    getxattr_call,
+    fsetxattr_call,
     call_count
 };
 
@@ -62,6 +69,7 @@ struct Fault {
     int error = EIO;
     int signal_number = 0;
     bool plant = false;
+    bool run = false;
 };
 
 struct Faults {
@@ -82,6 +90,9 @@ int parse_what(const std::string& what, Fault& fault) {
     }
     if (what == "PLANT") {
         return fault.plant = true;
+    }
+    if (what == "RUN") {
+        return fault.run = true;
     }
     const Name errors[] = {
         {"EIO", EIO},       {"EEXIST", EEXIST}, {"ENOSPC", ENOSPC},         {"EACCES", EACCES},
@@ -149,6 +160,12 @@ bool fails(Call call) {
             std::fprintf(file, "%s:%ld\n", call_names[call], number);
             std::fclose(file);
         }
+    }
+    if (fault.run) {
+        // Without this library: the command's own calls are not the program's.
+        unsetenv("LD_PRELOAD");
+        (void)!std::system(std::getenv("MAPDOWN_FAULT_COMMAND"));
+        return false;
     }
     if (fault.signal_number != 0 || fault.plant) {
         return false;  // the caller acts at the right moment
@@ -311,6 +328,33 @@ int fcntl(int descriptor, int command, ...) {
     return fails(fcntl_call)
                ? -1
                : real<int (*)(int, int, std::uintptr_t)>("fcntl64")(descriptor, command, argument);
+}
+
+// Only the opens of a file through /proc count, as `reopen`.
+int open(const char* name, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = static_cast<mode_t>(va_arg(arguments, int));
+        va_end(arguments);
+    }
+    if (std::strncmp(name, "/proc/self/fd/", 14) == 0 && fails(reopen_call)) {
+        return -1;
+    }
+    return real<int (*)(const char*, int, ...)>("open64")(name, flags, mode);
+}
+
+ssize_t getxattr(const char* name, const char* attribute, void* value, size_t size) {
+    return fails(getxattr_call) ? -1
+                                : real<ssize_t (*)(const char*, const char*, void*, size_t)>(
+                                      "getxattr")(name, attribute, value, size);
+}
+
+int fsetxattr(int descriptor, const char* attribute, const void* value, size_t size, int flags) {
+    return fails(fsetxattr_call) ? -1
+                                 : real<int (*)(int, const char*, const void*, size_t, int)>(
+                                       "fsetxattr")(descriptor, attribute, value, size, flags);
 }
 
 int close(int descriptor) {

@@ -68,6 +68,7 @@ struct RunOptions {
     std::vector<gid_t> groups;    // that user's supplementary groups
     int umask = -1;               // -1: the test's own
     std::string faults;           // MAPDOWN_FAULTS for the preloaded fault injection
+    std::string fault_command;    // MAPDOWN_FAULT_COMMAND, which a RUN fault runs
     bool hangup_ignored = false;  // started as nohup starts a program
     bool merged_output = false;   // standard error into standard output, as with 2>&1
     // In a pseudo-terminal (through script), as in a console window: both
@@ -271,6 +272,7 @@ class ProgramTest : public ::testing::Test {
                 setenv("LD_PRELOAD", preload.c_str(), 1);
                 setenv("MAPDOWN_FAULTS", options.faults.c_str(), 1);
                 setenv("MAPDOWN_FAULT_LOG", fault_log().c_str(), 1);
+                setenv("MAPDOWN_FAULT_COMMAND", options.fault_command.c_str(), 1);
             }
             // Only the standard three pass on, so that a limit on descriptors
             // counts the program's own.

@@ -63,6 +63,25 @@ TEST_F(NewOutput, LeavesNothingBehindWhenTheNameCannotBeUsed) {
     EXPECT_EQ(entries(), 1u);
 }
 
+// An archive is read no further than the size it had when it was opened,
+// whatever is added to it meanwhile.
+TEST_F(NewOutput, AnArchiveIsReadNoFurtherThanItsSizeWhenOpened) {
+    const fs::path archive = folder / "growing.rtlx";
+    std::ofstream(archive, std::ios::binary) << std::string(10000, 'a');
+    InputFile input;
+    ASSERT_EQ(open_input(archive.string(), input), InputStatus::opened);
+    EXPECT_EQ(input.size, 10000u);
+    std::ofstream(archive, std::ios::binary | std::ios::app) << std::string(10000, 'b');
+    std::string read(30000, '\0');
+    input.stream.read(read.data(), 100);
+    input.stream.read(read.data() + 100, 29900);  // past the buffer, straight into memory
+    EXPECT_EQ(input.stream.gcount() + 100, 10000);
+    input.stream.clear();
+    EXPECT_TRUE(input.stream.seekg(9990));
+    EXPECT_EQ(input.stream.read(read.data(), 20).gcount(), 10);
+    close_input(input);
+}
+
 TEST(SplitPath, FolderAndNameOfAnOutput) {
     struct Case {
         std::string path, folder, name;
