@@ -57,9 +57,7 @@ class DescriptorBuffer final : public std::streambuf {
     pos_type seekpos(pos_type position, std::ios_base::openmode) override {
         setg(nullptr, nullptr, nullptr);
         const std::int64_t moved = seek_descriptor(descriptor_, off_type(position));
-        if (moved >= 0) {
-            position_ = static_cast<std::uint64_t>(moved);
-        }
+        position_ = static_cast<std::uint64_t>(moved);  // after a failed move, nothing is read
         return pos_type(off_type(moved));
     }
 

@@ -294,12 +294,17 @@ bool keeps_no_permissions(int error) {
 
 // Sets the old file's access ACL on the new one. Where the old file had one,
 // the file system keeps ACLs: a failure fails the file rather than widen who
-// may use it.
+// may use it. Where it had none, none that the new file took from its
+// folder's default ACL stays either.
 bool carry_over_access_acl(const NewFile& file) {
 #ifdef MAPDOWN_PATH_HANDLES
     const ReplacedOutput& old = file.replaced;
-    return old.access_acl_size == 0 || fsetxattr(file.descriptor, access_acl_attribute,
-                                                 old.access_acl, old.access_acl_size, 0) == 0;
+    if (old.access_acl_size > 0) {
+        return fsetxattr(file.descriptor, access_acl_attribute, old.access_acl, old.access_acl_size,
+                         0) == 0;
+    }
+    return fremovexattr(file.descriptor, access_acl_attribute) == 0 || errno == ENODATA ||
+           keeps_no_permissions(errno);
 #else
     (void)file;
     return true;
@@ -321,14 +326,8 @@ bool hand_on_to_new_file(const NewFile& file) {
     const bool group_kept =
         both_kept || fchown(file.descriptor, static_cast<uid_t>(-1), old.group) == 0;
     const bool owner_kept = both_kept || old.owner == geteuid();
-    mode_t mode = old.mode;
-    if (!owner_kept) {
-        mode &= ~static_cast<mode_t>(S_ISUID);
-    }
-    if (!group_kept) {
-        mode &= ~static_cast<mode_t>(S_ISGID);
-    }
-    return (fchmod(file.descriptor, mode) == 0 || keeps_no_permissions(errno)) &&
+    const mode_t dropped = (owner_kept ? 0 : S_ISUID) | (group_kept ? 0 : S_ISGID);
+    return (fchmod(file.descriptor, old.mode & ~dropped) == 0 || keeps_no_permissions(errno)) &&
            carry_over_access_acl(file);
 }
 
@@ -348,27 +347,26 @@ InputStatus kind_of(const struct stat& status) {
     return S_ISREG(status.st_mode) ? InputStatus::opened : InputStatus::not_regular_file;
 }
 
-// Looks at the name, then opens only a regular file, without waiting should a
-// pipe be put there meanwhile, and only if it is the file looked at.
-InputStatus open_looked_at(const std::string& name, struct stat& status, int& descriptor) {
-    InputStatus kind =
-        stat(name.c_str(), &status) == 0 ? kind_of(status) : InputStatus::cannot_open;
-    if (kind == InputStatus::opened) {
-        descriptor = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        struct stat opened {};
-        if (descriptor < 0 || fstat(descriptor, &opened) != 0 || !S_ISREG(opened.st_mode) ||
-            !same_file(identity_of(opened), identity_of(status)) || !read_blocking(descriptor)) {
-            close_descriptor(descriptor);
-            kind = InputStatus::cannot_open;
-        }
-        status = opened;
+// Opens the file that `name` led to when it was looked at, `status`, and only
+// that file: without waiting, should a pipe be put there meanwhile.
+int open_file_looked_at(const std::string& name, struct stat& status) {
+    int descriptor = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat opened {};
+    // fstat fails on the -1 of a failed open.
+    if (fstat(descriptor, &opened) != 0 || !same_file(identity_of(opened), identity_of(status)) ||
+        !read_blocking(descriptor)) {
+        close_descriptor(descriptor);
+        return -1;
     }
-    return kind;
+    status = opened;
+    return descriptor;
 }
 
 // Opens the regular file that `name` leads to for reading, `status` its own.
 // Linux holds the name by an O_PATH handle, checks it, and opens only a
 // regular file for reading, through /proc: the very file that was checked.
+// Elsewhere, and without /proc, the name is looked at first, and only a
+// regular file is opened.
 InputStatus open_regular_file(const std::string& name, struct stat& status, int& descriptor) {
 #ifdef MAPDOWN_PATH_HANDLES
     const int handle = open(name.c_str(), O_PATH | O_CLOEXEC);
@@ -380,15 +378,20 @@ InputStatus open_regular_file(const std::string& name, struct stat& status, int&
         char self[32];
         descriptor_path(handle, self);
         descriptor = open(self, O_RDONLY | O_NOCTTY | O_CLOEXEC);
-        if (descriptor < 0) {
-            kind = errno == ENOENT ? open_looked_at(name, status, descriptor)  // no /proc
-                                   : InputStatus::cannot_open;
+        if (descriptor < 0 && errno == ENOENT) {  // no /proc
+            descriptor = open_file_looked_at(name, status);
         }
+        kind = descriptor >= 0 ? kind : InputStatus::cannot_open;
     }
     close(handle);
     return kind;
 #else
-    return open_looked_at(name, status, descriptor);
+    InputStatus kind =
+        stat(name.c_str(), &status) == 0 ? kind_of(status) : InputStatus::cannot_open;
+    if (kind == InputStatus::opened && (descriptor = open_file_looked_at(name, status)) < 0) {
+        kind = InputStatus::cannot_open;
+    }
+    return kind;
 #endif
 }
 

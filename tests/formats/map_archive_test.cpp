@@ -186,6 +186,10 @@ TEST(ReadMapArray, TurnsAwayStreamsThatCannotSeekOrEndEarly) {
         std::size_t kept;  // the bytes that are really there
     };
     const Case cases[] = {
+        {directory_last, 2},      // in the magic
+        {directory_last, 6},      // in the version
+        {directory_last, 12},     // in the directory's offset
+        {directory_last, 20},     // in the directory's count
         {directory_last, 100},    // before the directory
         {directory_first, 60},    // in an entry's name
         {directory_first, 76},    // in an entry's offset

@@ -13,7 +13,7 @@
 // The calls: new (every operator new), tmpfile (openat with O_TMPFILE),
 // create (openat with O_CREAT), access, faccessat, fstatat, linkat, renameat, fchown,
 // fchmod, write, close, mkdirat, fstat, read, fcntl, reopen (open of a name
-// in /proc/self/fd), getxattr and fsetxattr.
+// in /proc/self/fd), fsetxattr and fremovexattr.
 //
 // Each fault that fires appends a line to the file MAPDOWN_FAULT_LOG names.
 // The program's own raise writes a coverage build's counters first (such a
@@ -37,10 +37,10 @@
 
 namespace {
 
-const char* const call_names[] = {"new",     "tmpfile", "create",   "access",   "faccessat",
-                                  "fstatat", "linkat",  "renameat", "fchown",   "fchmod",
-                                  "write",   "close",   "mkdirat",  "fstat",    "read",
-                                  "fcntl",   "reopen",  "getxattr", "fsetxattr"};
+const char* const call_names[] = {"new",     "tmpfile", "create",    "access",      "faccessat",
+                                  "fstatat", "linkat",  "renameat",  "fchown",      "fchmod",
+                                  "write",   "close",   "mkdirat",   "fstat",       "read",
+                                  "fcntl",   "reopen",  "fsetxattr", "fremovexattr"};
 enum Call {
     call_new,
     tmpfile_call,
@@ -59,8 +59,8 @@ enum Call {
     read_call,
     fcntl_call,
     reopen_call,
-    getxattr_call,
     fsetxattr_call,
+    fremovexattr_call,
     call_count
 };
 
@@ -345,16 +345,16 @@ int open(const char* name, int flags, ...) {
     return real<int (*)(const char*, int, ...)>("open64")(name, flags, mode);
 }
 
-ssize_t getxattr(const char* name, const char* attribute, void* value, size_t size) {
-    return fails(getxattr_call) ? -1
-                                : real<ssize_t (*)(const char*, const char*, void*, size_t)>(
-                                      "getxattr")(name, attribute, value, size);
-}
-
 int fsetxattr(int descriptor, const char* attribute, const void* value, size_t size, int flags) {
     return fails(fsetxattr_call) ? -1
                                  : real<int (*)(int, const char*, const void*, size_t, int)>(
                                        "fsetxattr")(descriptor, attribute, value, size, flags);
+}
+
+int fremovexattr(int descriptor, const char* attribute) {
+    return fails(fremovexattr_call)
+               ? -1
+               : real<int (*)(int, const char*)>("fremovexattr")(descriptor, attribute);
 }
 
 int close(int descriptor) {
