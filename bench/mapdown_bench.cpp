@@ -1,5 +1,7 @@
 // Times mapdown against two baselines on inputs it makes itself:
-//   mapdown_bench MAPDOWN WHOLE_FILE_COPY ROUNDS
+//   mapdown_bench MAPDOWN WHOLE_FILE_COPY ROUNDS [EARLIER_MAPDOWN]
+// With an earlier build of mapdown, that one runs in every round too, and
+// the median of the rounds' ratios of mapdown to it is printed.
 // A batch of 500 archives of about 1 MiB (converted to new outputs, then
 // again replacing them) and two archives with 512 MiB and 1 GiB map arrays
 // are written on disk (the temporary folder) and in memory
@@ -127,7 +129,7 @@ std::vector<Workload> make_workloads(const fs::path& root) {
 // Runs mapdown, the whole-file copy and cp on each workload, paired: each
 // round runs all three, each first in turn, from the same files.
 void bench_location(const char* where, const fs::path& root, const std::string& mapdown,
-                    const std::string& copy, int rounds) {
+                    const std::string& copy, int rounds, const std::string& earlier) {
     const fs::path copies = root / "copies";
     fs::create_directories(copies);
     const std::vector<Workload> workloads = make_workloads(root);
@@ -141,9 +143,13 @@ void bench_location(const char* where, const fs::path& root, const std::string& 
             const char* extension;  // of the files it writes there; nullptr for all
             std::vector<Timing> timings;
         };
-        Contestant contestants[] = {{"mapdown", {mapdown}, folder, ".rtl", {}},
-                                    {"whole-file copy", {copy}, folder, ".copy", {}},
-                                    {"cp", {"cp"}, copies, nullptr, {}}};
+        std::vector<Contestant> contestants = {{"mapdown", {mapdown}, folder, ".rtl", {}},
+                                               {"whole-file copy", {copy}, folder, ".copy", {}},
+                                               {"cp", {"cp"}, copies, nullptr, {}}};
+        if (!earlier.empty()) {
+            contestants.push_back({"earlier mapdown", {earlier}, folder, ".rtl", {}});
+        }
+        const int count = static_cast<int>(contestants.size());
         for (Contestant& contestant : contestants) {
             contestant.command.insert(contestant.command.end(), workload.files.begin(),
                                       workload.files.end());
@@ -155,8 +161,8 @@ void bench_location(const char* where, const fs::path& root, const std::string& 
             }
         }
         for (int round = 0; round < rounds; ++round) {
-            for (int turn = 0; turn < 3; ++turn) {
-                Contestant& contestant = contestants[(round + turn) % 3];
+            for (int turn = 0; turn < count; ++turn) {
+                Contestant& contestant = contestants[(round + turn) % count];
                 contestant.timings.push_back(run(contestant.command));
                 if (!workload.replacing) {
                     clear(contestant.outputs, contestant.extension);
@@ -167,8 +173,8 @@ void bench_location(const char* where, const fs::path& root, const std::string& 
             clear(contestant.outputs, contestant.extension);
         }
         std::printf("\n%-28s %8s %8s %10s\n", workload.name.c_str(), "wall", "cpu", "peak");
-        long peaks[3] = {};
-        for (int index = 0; index < 3; ++index) {
+        std::vector<long> peaks(contestants.size());
+        for (int index = 0; index < count; ++index) {
             std::vector<double> walls, cpus;
             for (const Timing& timing : contestants[index].timings) {
                 walls.push_back(timing.seconds);
@@ -180,17 +186,23 @@ void bench_location(const char* where, const fs::path& root, const std::string& 
         }
         // The ratios are medians over the rounds of each round's own ratio,
         // which the machine's ups and downs affect least.
-        std::vector<double> to_copy, to_cp;
+        std::vector<double> to_copy, to_cp, to_earlier;
         for (int round = 0; round < rounds; ++round) {
             const double own = contestants[0].timings[round].seconds;
             to_copy.push_back(own / contestants[1].timings[round].seconds);
             to_cp.push_back(own / contestants[2].timings[round].seconds);
+            if (count > 3) {
+                to_earlier.push_back(own / contestants[3].timings[round].seconds);
+            }
         }
         std::printf(
             "  mapdown / whole-file copy: %.2f; mapdown / cp: %.2f;"
             " mapdown's peak memory: map array (%.1f MiB) + %.1f MiB\n",
             median(to_copy), median(to_cp), workload.array_mib,
             peaks[0] / 1024.0 - workload.array_mib);
+        if (count > 3) {
+            std::printf("  mapdown / earlier mapdown: %.3f\n", median(to_earlier));
+        }
     }
     fs::remove_all(root);
 }
@@ -198,19 +210,21 @@ void bench_location(const char* where, const fs::path& root, const std::string& 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fputs("usage: mapdown_bench MAPDOWN WHOLE_FILE_COPY ROUNDS\n", stderr);
+    if (argc != 4 && argc != 5) {
+        std::fputs("usage: mapdown_bench MAPDOWN WHOLE_FILE_COPY ROUNDS [EARLIER_MAPDOWN]\n",
+                   stderr);
         return 2;
     }
+    const std::string earlier = argc == 5 ? fs::absolute(argv[4]).string() : "";
     const std::string mapdown = fs::absolute(argv[1]).string();
     const std::string copy = fs::absolute(argv[2]).string();
     const int rounds = std::atoi(argv[3]);
     const std::string folder = "mapdown_bench_" + std::to_string(getpid());
     std::printf("%d rounds; times are medians, peak memory the largest resident set seen\n",
                 rounds);
-    bench_location("on disk", fs::temp_directory_path() / folder, mapdown, copy, rounds);
+    bench_location("on disk", fs::temp_directory_path() / folder, mapdown, copy, rounds, earlier);
     if (fs::is_directory("/dev/shm")) {
-        bench_location("in memory", fs::path("/dev/shm") / folder, mapdown, copy, rounds);
+        bench_location("in memory", fs::path("/dev/shm") / folder, mapdown, copy, rounds, earlier);
     }
     return 0;
 }
