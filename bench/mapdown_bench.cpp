@@ -160,9 +160,13 @@ void bench_location(const char* where, const fs::path& root, const std::string& 
                 run(contestant.command);  // untimed: makes the outputs to replace
             }
         }
+        // Each runs first in turn, and every other round in the reverse
+        // order, so that none always follows the same one (and the pages it
+        // has just freed).
         for (int round = 0; round < rounds; ++round) {
             for (int turn = 0; turn < count; ++turn) {
-                Contestant& contestant = contestants[(round + turn) % count];
+                const int place = round % 2 == 0 ? turn : count - 1 - turn;
+                Contestant& contestant = contestants[(round + place) % count];
                 contestant.timings.push_back(run(contestant.command));
                 if (!workload.replacing) {
                     clear(contestant.outputs, contestant.extension);

@@ -113,7 +113,7 @@ ArchiveStatus load_map_array(std::istream& archive, std::uint64_t archive_size,
         return ArchiveStatus::not_an_archive;
     }
     // Left uninitialised: every byte is about to be read from the file.
-    MapArrayBuffer buffer = allocate_block(location.size);
+    MapArrayBuffer buffer = allocate_block(location.size, location.offset);
     if (!buffer) {
         return ArchiveStatus::out_of_memory;
     }

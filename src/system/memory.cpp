@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #ifdef __linux__
 #include <sys/mman.h>
@@ -9,36 +10,61 @@
 
 namespace {
 
+// The system copies a file into memory a page at a time, and some processors
+// (x86-64 ones, seen here) copy several times slower where the memory lies
+// 8 bytes past the place the bytes have within their file's page. A block
+// that begins at the very place within a page that its first byte has in the
+// file never meets that, whatever the file. Its allocation begins up to a
+// page earlier, and its address is kept just before the block.
+constexpr std::size_t page_size = 4096;
+constexpr std::size_t room = page_size + sizeof(void*);
+
+unsigned char* place_in(void* allocation, std::uint64_t position) {
+    if (allocation == nullptr) {
+        return nullptr;
+    }
+    const auto first = reinterpret_cast<std::uintptr_t>(allocation) + sizeof(void*);
+    const std::size_t shift = (position - first) % page_size;
+    auto* block = reinterpret_cast<unsigned char*>(first + shift);
+    std::memcpy(block - sizeof(void*), &allocation, sizeof(void*));
+    return block;
+}
+
 #ifdef __linux__
 // Linux backs a block with transparent huge pages only where a whole,
 // aligned 2 MiB page lies inside it, and (in its default mode) only where
 // the program asks for them.
 constexpr std::size_t huge_page_size = 2u << 20;
 
-unsigned char* allocate_for_huge_pages(std::size_t size) {
+void* allocate_for_huge_pages(std::size_t size) {
     if (size > SIZE_MAX - huge_page_size) {
         return nullptr;  // rounding up would wrap around
     }
     const std::size_t rounded = (size + huge_page_size - 1) / huge_page_size * huge_page_size;
-    void* block = std::aligned_alloc(huge_page_size, rounded);
-    if (block != nullptr) {
-        madvise(block, rounded, MADV_HUGEPAGE);  // only advice: without it, ordinary pages
+    void* allocation = std::aligned_alloc(huge_page_size, rounded);
+    if (allocation != nullptr) {
+        madvise(allocation, rounded, MADV_HUGEPAGE);  // only advice: without it, ordinary pages
     }
-    return static_cast<unsigned char*>(block);
+    return allocation;
 }
 #endif
 
 }  // namespace
 
 void BlockRelease::operator()(unsigned char* block) const noexcept {
-    std::free(block);
+    void* allocation = nullptr;
+    std::memcpy(&allocation, block - sizeof(void*), sizeof(void*));
+    std::free(allocation);
 }
 
-MemoryBlock allocate_block(std::size_t size) {
+MemoryBlock allocate_block(std::size_t size, std::uint64_t position) {
+    if (size > SIZE_MAX - room) {
+        return MemoryBlock();
+    }
 #ifdef __linux__
     if (size >= huge_page_threshold) {
-        return MemoryBlock(allocate_for_huge_pages(size));
+        return MemoryBlock(place_in(allocate_for_huge_pages(size + room), position));
     }
 #endif
-    return MemoryBlock(static_cast<unsigned char*>(std::malloc(size)));
+    return MemoryBlock(place_in(std::malloc(size + room), position));
 }

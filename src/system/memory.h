@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 // Gives a block back to the system.
@@ -16,5 +17,7 @@ using MemoryBlock = std::unique_ptr<unsigned char[], BlockRelease>;
 // Blocks from this size up are offered huge pages, where the system has them.
 constexpr std::size_t huge_page_threshold = 4u << 20;
 
-// A block of `size` bytes, its contents undefined; empty when memory is short.
-MemoryBlock allocate_block(std::size_t size);
+// A block of `size` bytes, its contents undefined, for the bytes that stand at
+// `position` in a file: it begins at the same place within a page, where the
+// system copies them in fastest. Empty when memory is short.
+MemoryBlock allocate_block(std::size_t size, std::uint64_t position = 0);

@@ -64,4 +64,17 @@ TEST(AllocateBlock, SmallAndImpossibleBlocks) {
     EXPECT_FALSE(allocate_block(~std::size_t{0} - 4096));
 }
 
+// A block begins where its file position stands within a page, small and
+// large blocks alike, and all of it is the caller's.
+TEST(AllocateBlock, BeginsAtItsPositionsPlaceWithinAPage) {
+    for (const std::size_t size : {std::size_t{6400}, huge_page_threshold + 1}) {
+        for (const std::uint64_t position : {0ull, 8ull, 24ull, 4095ull, (5ull << 32) + 40}) {
+            const MemoryBlock block = allocate_block(size, position);
+            ASSERT_TRUE(block);
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block.get()) % 4096, position % 4096);
+            std::memset(block.get(), 'm', size);
+        }
+    }
+}
+
 }  // namespace
