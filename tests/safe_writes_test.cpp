@@ -344,15 +344,15 @@ TEST_F(SafeWrites, AnArchiveReachedThroughALinkAtItsOutputNameIsKept) {
     EXPECT_TRUE(bytes_match(read_file(folder() / "d.rtl"), sample_map_file(rxl, 2, 6400)));
 }
 
-// Ctrl-C typed in a console window during a run: the unfinished file goes, and
-// the program ends at once, with the status of a program that Ctrl-C ends
-// (STATUS_CONTROL_C_EXIT, of which Wine passes on the low byte).
+// Ctrl-C typed in a console window while a file is written: the unfinished
+// file goes, and the program ends at once, with the status of a program that
+// Ctrl-C ends (STATUS_CONTROL_C_EXIT, of which Wine passes on the low byte).
 TEST_F(SafeWrites, CtrlCInAConsoleEndsTheRunAtOnce) {
     REQUIRE(runs_windows_program(), windows_only);
-    const std::string archive = sample_archive(rxl, 3, 16u << 20);
-    put("m0.rtlx", archive);
+    constexpr std::uint32_t size = 256u << 20;  // long to write, so that Ctrl-C lands meanwhile
+    put("m0.rtlx", sample_archive(rxl, 3, size));
     std::vector<std::string> arguments;
-    for (int index = 0; index < 16; ++index) {
+    for (int index = 0; index < 4; ++index) {
         arguments.push_back("m" + std::to_string(index) + ".rtlx");
         if (index > 0) {
             fs::create_hard_link(folder() / "m0.rtlx", folder() / arguments.back());
@@ -360,20 +360,61 @@ TEST_F(SafeWrites, CtrlCInAConsoleEndsTheRunAtOnce) {
     }
     RunOptions options;
     options.terminal = true;
-    options.interrupt_when = "m0.rtl";
+    options.interrupt_when = ".mapdown-";
     const Result result = run(arguments, options);
     EXPECT_EQ(result.status, 0xC000013A & 0xFF);
-    std::size_t converted = 0;
+    const std::string converted = sample_map_file(rxl, 3, size);
+    std::size_t outputs = 0;
     for (const std::string& name : listing()) {
-        EXPECT_NE(name.rfind(".rtl"), std::string::npos) << name;
+        EXPECT_NE(name.rfind(".rtl"), std::string::npos) << name;  // nothing hidden stays
         if (name.back() == 'l') {
-            EXPECT_TRUE(
-                bytes_match(read_file(folder() / name), sample_map_file(rxl, 3, 16u << 20)));
-            ++converted;
+            EXPECT_TRUE(bytes_match(read_file(folder() / name), converted));
+            ++outputs;
         }
     }
-    EXPECT_GT(converted, 0u);
-    EXPECT_LT(converted, arguments.size());  // the run ended there
+    EXPECT_LT(outputs, arguments.size());  // the run ended there
+}
+
+// Another Windows program, while a large output is written, renames the
+// hidden file away and puts its own in its place, or moves the output's
+// folder away and makes another in its place. Neither changes the outcome:
+// the output is mapdown's, wherever its folder is, or the file is skipped with
+// a warning; no other file changes, and nothing hidden stays.
+TEST_F(SafeWrites, AnotherWindowsProgramCannotRedirectTheWrite) {
+    REQUIRE(runs_windows_program() && *WINDOWS_RIVAL_PATH != '\0',
+            windows_only << ", with the second program that MinGW-w64 builds");
+    const std::string archive = sample_archive(rxl, 3, 256u << 20);
+    for (const std::string action : {"replace-temporary", "move-folder"}) {
+        SCOPED_TRACE(action);
+        fs::remove_all(folder());
+        fs::create_directories(folder() / "out");
+        put("out/big.rtlx", archive);
+        std::FILE* rival =
+            popen(("cd '" + folder().string() + "' && WINEDEBUG=-all " + program_command()[0] +
+                   " " + WINDOWS_RIVAL_PATH + " " + action + " out")
+                      .c_str(),
+                  "r");
+        char said[16] = {}, did[16] = {};
+        ASSERT_TRUE(std::fgets(said, sizeof said, rival));  // ready
+        const Result result = run({"out/big.rtlx"});
+        EXPECT_TRUE(std::fgets(did, sizeof did, rival));
+        pclose(rival);
+        SCOPED_TRACE(did);
+        const fs::path out =
+            fs::exists(folder() / "out.moved") ? folder() / "out.moved" : folder() / "out";
+        if (result.out == success("out/big.rtl")) {
+            EXPECT_TRUE(
+                bytes_match(read_file(out / "big.rtl"), sample_map_file(rxl, 3, 256u << 20)));
+        } else {
+            EXPECT_EQ(result.err, "Warning: Couldn't open \"out/big.rtl\" for writing!\n");
+        }
+        for (const auto& entry : fs::recursive_directory_iterator(folder())) {
+            EXPECT_TRUE(std::regex_match(entry.path().filename().string(),
+                                         std::regex("out(\\.moved)?|big\\.rtlx?")))
+                << entry.path();
+        }
+        EXPECT_TRUE(bytes_match(read_file(out / "big.rtlx"), archive));
+    }
 }
 
 // On Windows the read-only attribute protects an output; the emulator shows a

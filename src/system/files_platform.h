@@ -33,7 +33,8 @@ std::int64_t seek_descriptor(int descriptor, std::int64_t offset);
 
 void close_input_descriptor(int descriptor);
 
-// POSIX: splits "maps/e1.rtl" into the folder "maps", which is held open, and
-// the name "e1.rtl" within it; a bare name's folder is ".", and "/e1.rtl"'s
-// is "/".
+// Splits "maps/e1.rtl" into the folder "maps", which is held open, and the
+// name "e1.rtl" within it; a bare name's folder is ".", and "/e1.rtl"'s is
+// "/". On Windows a backslash separates too, "C:\\e1.rtl"'s folder is "C:\\",
+// and "C:e1.rtl"'s "C:.", the drive's working folder.
 void split_path(const std::string& path, std::string& folder, std::string& name);

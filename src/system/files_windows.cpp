@@ -1,12 +1,21 @@
 // The file interface on Windows: names in UTF-8 become UTF-16 for Windows'
 // own calls, and a console event takes the place of a signal.
+//
+// Every step after a check acts on a handle, never on a name looked up again:
+// the output's folder is held open without sharing it for deletion, so that
+// nobody can move or replace it meanwhile; the old output is looked at, and
+// the new file created, by name within that folder; the new file is shared
+// with nobody, and renamed into place and removed through its own handle.
+// Every call used here exists from Windows Vista on.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
-// After windows.h, which it needs.
+// After windows.h, which they need.
 #include <aclapi.h>
+#include <winternl.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <string>
 
 #include "system/files_platform.h"
@@ -14,60 +23,99 @@
 
 namespace {
 
-// The temporary file's whole name: the output's folder, then its own name.
-std::wstring temporary_path(const NewFile& file) {
-    const std::size_t folder_end = file.output_name.find_last_of("/\\:");
-    const std::size_t folder_length = folder_end == std::string::npos ? 0 : folder_end + 1;
-    return widen(file.output_name.substr(0, folder_length) + file.temporary_name);
-}
+constexpr NTSTATUS status_name_not_found = static_cast<NTSTATUS>(0xC0000034);
+constexpr NTSTATUS status_name_collision = static_cast<NTSTATUS>(0xC0000035);
+constexpr NTSTATUS status_access_denied = static_cast<NTSTATUS>(0xC0000022);
 
 HANDLE handle_of(int descriptor) {
     return reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
 }
 
-// The file being written, one at a time: where it is and where it goes, made
-// before it exists, so that nothing allocates while it does. The console
-// handler removes it; it runs on a thread of its own, and the lock keeps it
-// and the main thread from changing the record, or the output's name, at the
-// same time.
-struct Unfinished {
-    std::wstring temporary_path, final_path;
-};
+// A descriptor of the C runtime for `handle`, which then owns it; -1 where
+// there is none to be had, the handle still the caller's.
+int descriptor_of(HANDLE handle) {
+    return _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_BINARY);
+}
+
+// The handle of the file being written, while it is unfinished, for the
+// console handler to remove. The handler runs on a thread of its own; the
+// lock keeps it and the main thread from changing the file at the same time.
 CRITICAL_SECTION unfinished_lock;
-Unfinished unfinished;
+HANDLE unfinished = INVALID_HANDLE_VALUE;
+
+// Marks the file behind `handle` for removal once its last handle closes.
+bool remove_when_closed(HANDLE handle) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+}
 
 // Ends the process at once, whatever the main thread is doing, with the
 // status Windows gives a program that Ctrl-C ends, so that scripts see it.
+// The unfinished file goes with the process's handles.
 BOOL WINAPI on_console_event(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
         return FALSE;
     }
     EnterCriticalSection(&unfinished_lock);  // held until the process ends
-    if (!unfinished.temporary_path.empty()) {
-        DeleteFileW(unfinished.temporary_path.c_str());  // gone once the handle closes at exit
+    if (unfinished != INVALID_HANDLE_VALUE) {
+        remove_when_closed(unfinished);
     }
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
     return TRUE;
 }
 
-// The file or folder that stands at `path` itself, a link not followed,
-// opened for `access` (0: only to ask about it) beside anyone else's use.
-HANDLE open_existing(const std::wstring& path, DWORD access) {
-    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+// Opens `name` within the folder held, as NtCreateFile takes a name relative
+// to a folder's handle; the status of the open.
+NTSTATUS open_in_folder(const NewFile& file, const std::wstring& name, ACCESS_MASK access,
+                        ULONG attributes, ULONG sharing, ULONG disposition, ULONG options,
+                        HANDLE& handle) {
+    UNICODE_STRING object_name;
+    object_name.Buffer = const_cast<wchar_t*>(name.c_str());
+    object_name.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    object_name.MaximumLength = object_name.Length;
+    OBJECT_ATTRIBUTES object;
+    InitializeObjectAttributes(&object, &object_name, OBJ_CASE_INSENSITIVE,
+                               handle_of(file.folder.descriptor), nullptr);
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status =
+        NtCreateFile(&handle, access | SYNCHRONIZE, &object, &io, nullptr, attributes, sharing,
+                     disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (status < 0) {
+        handle = INVALID_HANDLE_VALUE;
+    }
+    return status;
 }
 
-// Whether this user may write the file at `path`, as the system decides it
-// (its access control list, its read-only attribute), asked by opening it for
-// writing, which changes nothing in it.
-bool may_write(const std::wstring& path) {
-    const HANDLE handle = open_existing(path, FILE_WRITE_DATA);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return false;
+// Holds the output's folder for the whole turn. Without FILE_SHARE_DELETE
+// nobody can move, rename or remove it while it is held; should another
+// program hold it for deletion already, it is shared so, and every step still
+// acts within it, wherever it is moved. FILE_TRAVERSE is what a drop box (a
+// folder one may write but not list) grants.
+bool hold_folder(const std::string& path, OutputFolder& folder) {
+    const std::wstring name = widen(path);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    for (const DWORD sharing : {FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}) {
+        handle = CreateFileW(name.c_str(), FILE_TRAVERSE | SYNCHRONIZE, sharing, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) {
+            break;
+        }
     }
-    CloseHandle(handle);
-    return true;
+    folder.descriptor = handle == INVALID_HANDLE_VALUE ? -1 : descriptor_of(handle);
+    if (folder.descriptor < 0 && handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+    }
+    return folder.descriptor >= 0;
+}
+
+void close_descriptor(int& descriptor) {
+    if (descriptor >= 0) {
+        _close(descriptor);
+        descriptor = -1;
+    }
 }
 
 // Wine's access control lists only mirror Unix permissions, and setting one
@@ -76,42 +124,6 @@ bool may_write(const std::wstring& path) {
 bool runs_under_wine() {
     const HMODULE system = GetModuleHandleW(L"ntdll.dll");
     return system != nullptr && GetProcAddress(system, "wine_get_version") != nullptr;
-}
-
-// What a replaced output keeps of the old file, as a file that Windows itself
-// replaces keeps them: its attributes, and its access control list where this
-// user may set it (best effort: the new file then has the folder's). Both are
-// set on the complete file before it takes the output's name, in one rename.
-// ReplaceFileW would carry them over too, but some of its failures leave the
-// old file under another name; a rename either happens or not.
-void carry_over_attributes_and_security(const NewFile& file, HANDLE handle) {
-    constexpr DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                           FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-    FILE_BASIC_INFO basic{};  // times of 0 stay as they are
-    basic.FileAttributes =
-        file.replaced.present ? file.replaced.attributes & kept : FILE_ATTRIBUTE_ARCHIVE;
-    if (basic.FileAttributes == 0) {
-        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;  // 0 would mean "unchanged": still hidden
-    }
-    SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
-    PACL list = nullptr;
-    PSECURITY_DESCRIPTOR security = nullptr;
-    if (!file.replaced.present || runs_under_wine() ||
-        GetNamedSecurityInfoW(unfinished.final_path.c_str(), SE_FILE_OBJECT,
-                              DACL_SECURITY_INFORMATION, nullptr, nullptr, &list, nullptr,
-                              &security) != ERROR_SUCCESS) {
-        return;
-    }
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    GetSecurityDescriptorControl(security, &control, &revision);
-    // An inherited list stays inherited, from the same folder.
-    const SECURITY_INFORMATION what =
-        DACL_SECURITY_INFORMATION |
-        ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
-                                            : UNPROTECTED_DACL_SECURITY_INFORMATION);
-    SetSecurityInfo(handle, SE_FILE_OBJECT, what, nullptr, nullptr, list, nullptr);
-    LocalFree(security);
 }
 
 // The file behind `handle`, and how many names it has.
@@ -125,52 +137,189 @@ FileIdentity identity_of(HANDLE handle, DWORD& names) {
             (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow, true};
 }
 
-// The file that stands at `path` itself, a link not followed.
-FileIdentity identity_at(const std::wstring& path) {
-    const HANDLE handle = open_existing(path, 0);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return {};
+// Whether this user may write the file held by `handle`, as the system
+// decides it (its access control list, its read-only attribute): asked by
+// opening that same file again for writing, which changes nothing in it.
+bool may_write(HANDLE handle) {
+    UNICODE_STRING same{};
+    OBJECT_ATTRIBUTES object;
+    InitializeObjectAttributes(&object, &same, 0, handle, nullptr);
+    IO_STATUS_BLOCK io{};
+    HANDLE writable = INVALID_HANDLE_VALUE;
+    if (NtCreateFile(&writable, FILE_WRITE_DATA | SYNCHRONIZE, &object, &io, nullptr, 0,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                     FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0) < 0) {
+        return false;
     }
-    DWORD names = 0;
-    const FileIdentity identity = identity_of(handle, names);
-    CloseHandle(handle);
-    return identity;
+    CloseHandle(writable);
+    return true;
 }
 
-// Creates the temporary file under a new name, hidden so that Explorer does
-// not show it while it is written, and shared for deletion so that the
-// console handler can remove it while it is open.
-bool create_temporary_file(NewFile& file, std::wstring& final_path) {
+// The old output's own access control list, read through the handle that
+// was checked; it is set on the new file as soon as that exists (nobody else
+// can open the new file meanwhile). Best effort, where this user may read it.
+PSECURITY_DESCRIPTOR read_security(HANDLE handle) {
+    PACL list = nullptr;
+    PSECURITY_DESCRIPTOR security = nullptr;
+    if (runs_under_wine() ||
+        GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list,
+                        nullptr, &security) != ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return security;
+}
+
+void set_security(HANDLE handle, PSECURITY_DESCRIPTOR security) {
+    if (security == nullptr) {
+        return;
+    }
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL list = nullptr;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (GetSecurityDescriptorDacl(security, &present, &list, &defaulted) &&
+        GetSecurityDescriptorControl(security, &control, &revision)) {
+        // An inherited list stays inherited, from the same folder.
+        const SECURITY_INFORMATION what =
+            DACL_SECURITY_INFORMATION |
+            ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                : UNPROTECTED_DACL_SECURITY_INFORMATION);
+        SetSecurityInfo(handle, SE_FILE_OBJECT, what, nullptr, nullptr, list, nullptr);
+    }
+    LocalFree(security);
+}
+
+// What stands at the output's name, looked at within the folder held and
+// without following it should it be a reparse point. Only name surrogates
+// (symbolic links, junctions) are links, replaced as they stand; every other
+// reparse point (a cloud file, a deduplicated or compressed one) is a file
+// like any other: checked, and its attributes and access control list kept.
+SaveStatus check_existing_output(NewFile& file, const FileIdentity& archive_only_copy,
+                                 PSECURITY_DESCRIPTOR& security) {
+    HANDLE old = INVALID_HANDLE_VALUE;
+    const std::wstring name = widen(file.output_name);
+    constexpr ULONG anyone = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    NTSTATUS status = open_in_folder(file, name, FILE_READ_ATTRIBUTES | READ_CONTROL, 0, anyone,
+                                     FILE_OPEN, FILE_OPEN_REPARSE_POINT, old);
+    if (status == status_access_denied) {  // its list may not be read: nor kept
+        status = open_in_folder(file, name, FILE_READ_ATTRIBUTES, 0, anyone, FILE_OPEN,
+                                FILE_OPEN_REPARSE_POINT, old);
+    }
+    if (status == status_name_not_found) {
+        return SaveStatus::saved;
+    }
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (status < 0 || !GetFileInformationByHandleEx(old, FileAttributeTagInfo, &tag, sizeof tag)) {
+        if (old != INVALID_HANDLE_VALUE) {
+            CloseHandle(old);
+        }
+        return SaveStatus::cannot_open;  // whatever stands there is not known: kept
+    }
+    const bool link = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                      IsReparseTagNameSurrogate(tag.ReparseTag);
+    DWORD names = 0;
+    SaveStatus result = SaveStatus::saved;
+    if (!link &&
+        ((tag.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0 ||
+         same_file(identity_of(old, names), archive_only_copy) || !may_write(old))) {
+        result = SaveStatus::cannot_open;
+    } else if (!link) {
+        file.replaced.present = true;
+        file.replaced.attributes = tag.FileAttributes;
+        security = read_security(old);
+    }
+    CloseHandle(old);
+    return result;
+}
+
+// Creates the new file under a hidden name of its own in the folder held,
+// shared with nobody, so that no other program can rename, replace or remove
+// it while it is written, and records it for the console handler.
+bool create_temporary_file(NewFile& file) {
     for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
         make_temporary_name(attempt, file.temporary_name);
-        std::wstring path = temporary_path(file);
+        HANDLE handle = INVALID_HANDLE_VALUE;
         EnterCriticalSection(&unfinished_lock);
-        const HANDLE handle =
-            CreateFileW(path.c_str(), GENERIC_WRITE | READ_CONTROL | WRITE_DAC, FILE_SHARE_DELETE,
-                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
-        const DWORD error = GetLastError();
-        if (handle != INVALID_HANDLE_VALUE) {
-            unfinished.temporary_path.swap(path);
-            unfinished.final_path.swap(final_path);
-            file.name = NewFileName::temporary;
-            file.descriptor = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_BINARY);
+        const NTSTATUS status = open_in_folder(
+            file, widen(file.temporary_name), GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
+            FILE_ATTRIBUTE_HIDDEN, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE, handle);
+        if (status >= 0) {
+            file.descriptor = descriptor_of(handle);
+            if (file.descriptor >= 0) {
+                unfinished = handle;
+                file.name = NewFileName::temporary;
+            } else {  // no descriptor for it: the file goes at once
+                remove_when_closed(handle);
+                CloseHandle(handle);
+            }
         }
         LeaveCriticalSection(&unfinished_lock);
-        if (handle != INVALID_HANDLE_VALUE) {
-            if (file.descriptor < 0) {  // no descriptor for the handle: the file goes
-                CloseHandle(handle);
-                discard_output(file);
-            }
+        if (status >= 0) {
             return file.descriptor >= 0;
         }
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+        if (status != status_name_collision) {
             break;
         }
     }
     return false;
 }
 
+// What a replaced output keeps of the old file, as a file that Windows itself
+// replaces keeps them: its attributes, set on the complete file before it
+// takes the output's name. A failure fails the file.
+bool set_attributes(const NewFile& file) {
+    constexpr DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                           FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    FILE_BASIC_INFO basic{};  // times of 0 stay as they are
+    basic.FileAttributes =
+        file.replaced.present ? file.replaced.attributes & kept : FILE_ATTRIBUTE_ARCHIVE;
+    if (basic.FileAttributes == 0) {
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;  // 0 would mean "unchanged": still hidden
+    }
+    return SetFileInformationByHandle(handle_of(file.descriptor), FileBasicInfo, &basic,
+                                      sizeof basic) != 0;
+}
+
+// Renames the new file, through its own handle, to the output's name within
+// the folder held, replacing whatever stands there. The request is built on
+// the stack: one name within a folder is at most 255 characters. (The
+// documented SetFileInformationByHandle takes a relative name from the
+// working folder under Wine; the system call takes it from the folder given.)
+bool rename_into_place(const NewFile& file) {
+    const std::wstring name = widen(file.output_name);
+    alignas(FILE_RENAME_INFORMATION) unsigned char
+        request[sizeof(FILE_RENAME_INFORMATION) + MAX_PATH * sizeof(wchar_t)] = {};
+    if (name.size() >= MAX_PATH) {
+        return false;
+    }
+    auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(request);
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = handle_of(file.folder.descriptor);
+    rename->FileNameLength = static_cast<ULONG>(name.size() * sizeof(wchar_t));
+    std::wmemcpy(rename->FileName, name.c_str(), name.size() + 1);
+    IO_STATUS_BLOCK io{};
+    return NtSetInformationFile(handle_of(file.descriptor), &io, rename, sizeof request,
+                                FileRenameInformation) >= 0;
+}
+
 }  // namespace
+
+void split_path(const std::string& path, std::string& folder, std::string& name) {
+    const std::size_t end = path.find_last_of("/\\:");
+    if (end == std::string::npos) {
+        folder = ".";
+        name = path;
+        return;
+    }
+    // A root ("\", "C:\") and a drive's own folder ("C:") keep their last
+    // character; any other folder is named without its final separator.
+    const bool root = path[end] == ':' || end == 0 || path[end - 1] == ':';
+    folder = path.substr(0, root ? end + 1 : end);
+    if (path[end] == ':') {
+        folder += '.';  // the drive's working folder
+    }
+    name = path.substr(end + 1);
+}
 
 void remove_unfinished_output_on_interrupt() {
     InitializeCriticalSection(&unfinished_lock);
@@ -178,22 +327,30 @@ void remove_unfinished_output_on_interrupt() {
 }
 
 InputStatus open_input(const std::string& name, InputFile& input) {
-    const std::wstring path = widen(name);
-    const int descriptor = _wopen(path.c_str(), _O_RDONLY | _O_BINARY);
-    if (descriptor < 0) {
+    // SECURITY_IDENTIFICATION: a named pipe's server may learn who connects,
+    // never act as this user.
+    const HANDLE handle = CreateFileW(
+        widen(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
         return InputStatus::cannot_open;  // a folder cannot be opened as a file here
     }
     // A pipe, a console or any other device (COM1, NUL, \\.\...) is never
     // read, so never waited on.
     LARGE_INTEGER size{};
-    if (GetFileType(handle_of(descriptor)) != FILE_TYPE_DISK ||
-        !GetFileSizeEx(handle_of(descriptor), &size)) {
-        _close(descriptor);
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size)) {
+        CloseHandle(handle);
         return InputStatus::not_regular_file;
     }
-    input.size = static_cast<std::uint64_t>(size.QuadPart);
     DWORD names = 0;
-    const FileIdentity opened = identity_of(handle_of(descriptor), names);
+    const FileIdentity opened = identity_of(handle, names);
+    const int descriptor = descriptor_of(handle);
+    if (descriptor < 0) {
+        CloseHandle(handle);
+        return InputStatus::cannot_open;
+    }
+    input.size = static_cast<std::uint64_t>(size.QuadPart);
     input.only_copy = names == 1 ? opened : FileIdentity{};
     attach_stream(input, descriptor);
     return InputStatus::opened;
@@ -213,21 +370,23 @@ void close_input_descriptor(int descriptor) {
 
 SaveStatus create_output(const std::string& output_name, const FileIdentity& archive_only_copy,
                          NewFile& file) {
-    file.output_name = output_name;
-    std::wstring final_path = widen(output_name);
-    const DWORD attributes = GetFileAttributesW(final_path.c_str());
-    // A link at the name is replaced as it stands; a file keeps what it has.
-    const bool old_file =
-        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0 ||
-         same_file(identity_at(final_path), archive_only_copy) ||
-         (old_file && !may_write(final_path)))) {
+    std::string folder;
+    split_path(output_name, folder, file.output_name);
+    if (!hold_folder(folder, file.folder)) {
         return SaveStatus::cannot_open;
     }
-    file.replaced.present = old_file;
-    file.replaced.attributes = attributes;
-    return create_temporary_file(file, final_path) ? SaveStatus::saved : SaveStatus::cannot_open;
+    PSECURITY_DESCRIPTOR security = nullptr;
+    SaveStatus status = check_existing_output(file, archive_only_copy, security);
+    if (status == SaveStatus::saved && !create_temporary_file(file)) {
+        status = SaveStatus::cannot_open;
+    }
+    if (status == SaveStatus::saved) {
+        set_security(handle_of(file.descriptor), security);
+    } else {
+        LocalFree(security);
+        close_descriptor(file.folder.descriptor);
+    }
+    return status;
 }
 
 bool write_output(NewFile& file, const void* bytes, std::size_t count) {
@@ -246,38 +405,34 @@ bool write_output(NewFile& file, const void* bytes, std::size_t count) {
 }
 
 SaveStatus commit_output(NewFile& file) {
-    carry_over_attributes_and_security(file, handle_of(file.descriptor));
-    const bool closed = _close(file.descriptor) == 0;
-    file.descriptor = -1;
-    if (!closed) {
+    if (!set_attributes(file)) {
         discard_output(file);
         return SaveStatus::cannot_write;
     }
     EnterCriticalSection(&unfinished_lock);
-    const bool moved = MoveFileExW(unfinished.temporary_path.c_str(), unfinished.final_path.c_str(),
-                                   MOVEFILE_REPLACE_EXISTING) != 0;
-    if (moved) {
-        unfinished.temporary_path.clear();
+    const bool renamed = rename_into_place(file);
+    if (renamed) {
+        unfinished = INVALID_HANDLE_VALUE;
         file.name = NewFileName::none;
     }
     LeaveCriticalSection(&unfinished_lock);
-    if (!moved) {
+    if (!renamed) {
         discard_output(file);
         return SaveStatus::cannot_open;
     }
+    close_descriptor(file.descriptor);
+    close_descriptor(file.folder.descriptor);
     return SaveStatus::saved;
 }
 
 void discard_output(NewFile& file) {
-    if (file.descriptor >= 0) {
-        _close(file.descriptor);
-        file.descriptor = -1;
-    }
     if (file.name == NewFileName::temporary) {
         EnterCriticalSection(&unfinished_lock);
-        DeleteFileW(unfinished.temporary_path.c_str());
-        unfinished.temporary_path.clear();
+        remove_when_closed(handle_of(file.descriptor));
+        unfinished = INVALID_HANDLE_VALUE;
         LeaveCriticalSection(&unfinished_lock);
         file.name = NewFileName::none;
     }
+    close_descriptor(file.descriptor);
+    close_descriptor(file.folder.descriptor);
 }

@@ -74,7 +74,8 @@ struct RunOptions {
     // In a pseudo-terminal (through script), as in a console window: both
     // streams reach `out`, without the terminal's control sequences and \r.
     bool terminal = false;
-    std::string interrupt_when;  // with terminal: Ctrl-C is typed once this file appears
+    // With terminal: Ctrl-C is typed once a file whose name begins so appears.
+    std::string interrupt_when;
 };
 
 // Becomes the unprivileged user, in `groups` besides that user's own.
@@ -296,12 +297,15 @@ class ProgramTest : public ::testing::Test {
         }
         int status = 0;
         close(keyboard[0]);
-        for (int wait = 0; !options.interrupt_when.empty() && wait < 3000; ++wait) {
-            if (fs::exists(folder() / options.interrupt_when)) {
+        for (int wait = 0; !options.interrupt_when.empty() && wait < 30000; ++wait) {
+            const std::set<std::string> names = listing();
+            if (std::any_of(names.begin(), names.end(), [&](const std::string& name) {
+                    return name.rfind(options.interrupt_when, 0) == 0;
+                })) {
                 EXPECT_EQ(write(keyboard[1], "\x03", 1), 1);
                 break;
             }
-            usleep(10000);
+            usleep(1000);
         }
         waitpid(child, &status, 0);
         close(keyboard[1]);
