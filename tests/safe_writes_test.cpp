@@ -589,31 +589,27 @@ TEST_F(SafeWrites, ADropBoxSwappedDuringTheWriteKeepsEveryStepInIt) {
     const fs::path box = folder() / "drop", moved = folder() / "moved", own = folder() / "own";
     const fs::path reached = scratch / "reached";
     ASSERT_EQ(mkfifo(reached.c_str(), 0644), 0);
-    const auto user_owns = [](const fs::path& path) {
+    fs::create_directories(own);
+    put("own/d.rtl", "the user's own");
+    fs::permissions(own / "d.rtl", fs::perms::owner_read);
+    for (const fs::path& path : {own, own / "d.rtl"}) {
         ASSERT_EQ(chown(path.c_str(), unprivileged_user, unprivileged_user), 0);
-    };
+    }
+    fs::create_directory(box);
+    put("drop/d.rtlx", sample_archive(rxl, 2, 6400));
+    fs::permissions(box, static_cast<fs::perms>(0733));
     for (const std::string faults : {uses_linux_calls ? "tmpfile:1:RUN" : "create:1:RUN",
                                      "renameat:1:RUN"}) {  // a new output, then a replacement
         SCOPED_TRACE(faults);
-        fs::remove_all(moved);
-        fs::remove_all(own);
-        fs::create_directories(box);
-        put("drop/d.rtlx", sample_archive(rxl, 2, 6400));
-        fs::permissions(box, static_cast<fs::perms>(0733));
-        fs::create_directory(own);
-        put("own/d.rtl", "the user's own");
-        fs::permissions(own / "d.rtl", fs::perms::owner_read);
-        user_owns(own);
-        user_owns(own / "d.rtl");
         // The box's owner waits for the program to reach the call, swaps, and
         // lets it go on.
         const pid_t owner = fork();
         if (owner == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
-            _exit(open(reached.c_str(), O_WRONLY) >= 0 && rename(box.c_str(), moved.c_str()) == 0 &&
-                          symlink("own", box.c_str()) == 0
-                      ? 0
-                      : 1);
+            const bool swapped = open(reached.c_str(), O_WRONLY) >= 0 &&
+                                 rename(box.c_str(), moved.c_str()) == 0 &&
+                                 symlink("own", box.c_str()) == 0;
+            _exit(swapped ? 0 : 1);
         }
         RunOptions options;
         options.unprivileged = true;
@@ -630,7 +626,6 @@ TEST_F(SafeWrites, ADropBoxSwappedDuringTheWriteKeepsEveryStepInIt) {
         EXPECT_EQ(std::distance(fs::directory_iterator(own), {}), 1);
         fs::remove(box);
         fs::rename(moved, box);  // with its output, for the second turn to replace
-        user_owns(box / "d.rtl");
     }
 }
 

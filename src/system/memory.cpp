@@ -37,9 +37,6 @@ unsigned char* place_in(void* allocation, std::uint64_t position) {
 constexpr std::size_t huge_page_size = 2u << 20;
 
 void* allocate_for_huge_pages(std::size_t size) {
-    if (size > SIZE_MAX - huge_page_size) {
-        return nullptr;  // rounding up would wrap around
-    }
     const std::size_t rounded = (size + huge_page_size - 1) / huge_page_size * huge_page_size;
     void* allocation = std::aligned_alloc(huge_page_size, rounded);
     if (allocation != nullptr) {
@@ -58,7 +55,9 @@ void BlockRelease::operator()(unsigned char* block) const noexcept {
 }
 
 MemoryBlock allocate_block(std::size_t size, std::uint64_t position) {
-    if (size > SIZE_MAX - room) {
+    // More than half the address space is never to be had; below that, no
+    // room added or rounding up can wrap around.
+    if (size > SIZE_MAX / 2) {
         return MemoryBlock();
     }
 #ifdef __linux__
