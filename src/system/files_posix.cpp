@@ -221,16 +221,24 @@ SaveStatus check_existing_output(NewFile& file, const FileIdentity& archive_only
 }
 
 // Linux can create a file with no name at all, to be linked in once complete:
-// nothing is left if the process dies before. Linking it needs /proc.
+// nothing is left if the process dies before. Linking it needs /proc, which
+// is asked about once a run.
 bool create_nameless_file(NewFile& file, mode_t mode) {
 #ifdef MAPDOWN_NAMELESS_FILES
+    static int proc_reaches_descriptors = -1;  // not known yet
+    if (proc_reaches_descriptors == 0) {
+        return false;
+    }
     file.descriptor = openat(file.folder.descriptor, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     if (file.descriptor < 0) {
         return false;
     }
-    char self[32];
-    descriptor_path(file.descriptor, self);
-    if (access(self, F_OK) == 0) {
+    if (proc_reaches_descriptors < 0) {
+        char self[32];
+        descriptor_path(file.descriptor, self);
+        proc_reaches_descriptors = access(self, F_OK) == 0;
+    }
+    if (proc_reaches_descriptors == 1) {
         file.name = NewFileName::nameless;
         return true;
     }
