@@ -58,7 +58,9 @@ constexpr std::size_t temporary_name_size = 40;
 // that was checked, whatever is renamed meanwhile.
 struct OutputFolder {
     // POSIX: the folder open (with O_PATH, O_SEARCH or for reading), or
-    // AT_FDCWD while it is held as the working folder; -1 while not held.
+    // AT_FDCWD while it is held as the working folder. Windows: a descriptor
+    // of its handle, which nobody may move or remove it past. -1 while not
+    // held.
     int descriptor = -1;
     // POSIX, held as the working folder (a folder its user may pass through
     // but not read, on a system that can hold none open): the working folder
@@ -93,7 +95,7 @@ struct ReplacedOutput {
 // A new file being written beside the output, through one descriptor.
 struct NewFile {
     OutputFolder folder;
-    std::string output_name;  // POSIX: within `folder`; Windows: the whole path
+    std::string output_name;  // within `folder`
     int descriptor = -1;
     NewFileName name = NewFileName::none;
     // Held without allocating, so that nothing can fail between making the

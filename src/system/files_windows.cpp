@@ -44,11 +44,11 @@ CRITICAL_SECTION unfinished_lock;
 HANDLE unfinished = INVALID_HANDLE_VALUE;
 
 // Marks the file behind `handle` for removal once its last handle closes.
-bool remove_when_closed(HANDLE handle) {
+// Should that fail, there is nothing left to try: never a name looked up again.
+void remove_when_closed(HANDLE handle) {
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = TRUE;
-    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
-                                      sizeof disposition) != 0;
+    SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
 // Ends the process at once, whatever the main thread is doing, with the
