@@ -102,6 +102,10 @@ void descriptor_path(int descriptor, char (&path)[32]) {
 // relative name is then taken from the wrong folder.
 bool working_folder_lost = false;
 
+bool taken_from_lost_working_folder(const std::string& name) {
+    return working_folder_lost && name[0] != '/';
+}
+
 // A folder its user may pass through and write but not read (a drop box), on
 // a system that can hold such a folder open neither with O_PATH nor with
 // O_SEARCH: it becomes the working folder, which needs only permission to
@@ -123,15 +127,17 @@ bool hold_as_working_folder(const std::string& path, OutputFolder& folder) {
 // is renamed meanwhile.
 bool hold_folder(const std::string& path, OutputFolder& folder) {
 #ifdef MAPDOWN_FOLDER_NEEDS_READ
-    if (working_folder_lost && path[0] != '/') {
+    if (taken_from_lost_working_folder(path)) {
         return false;
     }
-    folder.descriptor = open(path.c_str(), folder_flags);
-    return folder.descriptor >= 0 || (errno == EACCES && hold_as_working_folder(path, folder));
-#else
-    folder.descriptor = open(path.c_str(), folder_flags);
-    return folder.descriptor >= 0;
 #endif
+    folder.descriptor = open(path.c_str(), folder_flags);
+#ifdef MAPDOWN_FOLDER_NEEDS_READ
+    if (folder.descriptor < 0 && errno == EACCES) {
+        return hold_as_working_folder(path, folder);
+    }
+#endif
+    return folder.descriptor >= 0;
 }
 
 void release_folder(OutputFolder& folder) {
@@ -150,6 +156,7 @@ void release_folder(OutputFolder& folder) {
 // of that very file; elsewhere of the name in the folder held.
 struct OldOutput {
     int handle = -1;
+    char path[32] = {};  // the handle's name under /proc
     struct stat status {};
 };
 
@@ -157,6 +164,7 @@ bool look_at_output(const NewFile& file, OldOutput& old) {
 #ifdef MAPDOWN_PATH_HANDLES
     old.handle =
         openat(file.folder.descriptor, file.output_name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    descriptor_path(old.handle, old.path);
     return old.handle >= 0 && fstat(old.handle, &old.status) == 0;
 #else
     return fstatat(file.folder.descriptor, file.output_name.c_str(), &old.status,
@@ -168,9 +176,7 @@ bool look_at_output(const NewFile& file, OldOutput& old) {
 // it (permissions, ACLs, a read-only mount).
 bool may_write(const NewFile& file, const OldOutput& old) {
 #ifdef MAPDOWN_PATH_HANDLES
-    char self[32];
-    descriptor_path(old.handle, self);
-    const int asked = faccessat(AT_FDCWD, self, W_OK, AT_EACCESS);
+    const int asked = faccessat(AT_FDCWD, old.path, W_OK, AT_EACCESS);
     if (asked == 0 || errno != ENOENT) {
         return asked == 0;
     }
@@ -193,10 +199,8 @@ void hand_on(const OldOutput& old, ReplacedOutput& replaced) {
     replaced.group = old.status.st_gid;
     replaced.mode = old.status.st_mode & 07777;
 #ifdef MAPDOWN_PATH_HANDLES
-    char self[32];
-    descriptor_path(old.handle, self);
     const ssize_t size =
-        getxattr(self, access_acl_attribute, replaced.access_acl, sizeof replaced.access_acl);
+        getxattr(old.path, access_acl_attribute, replaced.access_acl, sizeof replaced.access_acl);
     replaced.access_acl_size = size > 0 ? static_cast<std::size_t>(size) : 0;
 #endif
 }
@@ -435,7 +439,7 @@ void remove_unfinished_output_on_interrupt() {
 
 InputStatus open_input(const std::string& name, InputFile& input) {
 #ifdef MAPDOWN_FOLDER_NEEDS_READ
-    if (working_folder_lost && name[0] != '/') {
+    if (taken_from_lost_working_folder(name)) {
         return InputStatus::cannot_open;
     }
 #endif
