@@ -1,4 +1,5 @@
-// Feeds arbitrary bytes, as an archive in memory, through the conversion the
+// Feeds arbitrary bytes, as an archive in memory read through the same
+// "bytes at an offset" interface as a file, through the conversion the
 // program runs: read the header, find and load the map array, rebase it and
 // write the classic map file. Besides crashing, it fails on any conversion
 // whose result is not exactly what the formats say it must be.
@@ -8,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "formats/archive_in_memory.h"
 #include "formats/map_archive.h"
 #include "formats/map_file.h"
 
@@ -39,7 +41,7 @@ bool in_rebased_offset(const std::string& map_array, std::size_t at) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string input(reinterpret_cast<const char*>(data), size);
-    std::istringstream archive(input);
+    ArchiveReader archive{input};
     MapArchiveHeader header;
     MapArrayLocation location;
     MapArrayBuffer map_array;

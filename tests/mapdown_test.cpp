@@ -139,7 +139,10 @@ TEST_F(Mapdown, NamesInEveryScript) {
                                   ? converted.substr(0, at) + success("\uFFFD\uFFFD map.rtl") +
                                         converted.substr(at + emoji.size())
                                   : converted;
-    EXPECT_EQ(run(arguments, console).out, shown + not_found);
+    // Under Wine a terminal is the console of a program alone on it, as in a
+    // window Explorer opened: after the warning it waits for a key.
+    EXPECT_EQ(run(arguments, console).out,
+              shown + not_found + (runs_windows_program() ? close_window_prompt : ""));
     for (std::size_t index = 0; index < names.size(); ++index) {
         const std::string output = names[index].substr(0, names[index].size() - 1);
         const bool rtcx = names[index].find(".rtcx") != std::string::npos;
@@ -159,6 +162,39 @@ TEST_F(Mapdown, NamesInEveryScript) {
                                   "/*.rtcx\" for reading!\n"
                                   "Warning: Couldn't open \"地*.rtcx\" for reading!\n" +
                                   no_match);
+    }
+}
+
+// Started from Explorer, the Windows program is alone on a console window
+// that closes with it; after a problem or the usage it waits for a key, so
+// that the lines can be read. A terminal under Wine is such a console. From
+// a console window (cmd.exe shares it), with its input redirected, or on any
+// other system, it never waits.
+TEST_F(Mapdown, OnlyAWindowThatWouldCloseWaitsForAKey) {
+    put("good.rtlx", sample_archive(rxl, 1, 6400));
+    put("e1.dat", sample_archive(rxl, 1, 6400));
+    struct Case {
+        std::vector<std::string> arguments;
+        bool from_console_window, input_redirected, waits;
+        int status;
+    };
+    const bool windows = runs_windows_program();
+    const Case cases[] = {
+        {{"missing.rtlx"}, false, false, windows, 0}, {{}, false, false, windows, 0},  // the usage
+        {{"e1.dat"}, false, false, windows, 1},       {{"good.rtlx"}, false, false, false, 0},
+        {{"missing.rtlx"}, true, false, false, 0},    {{"missing.rtlx"}, false, true, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.arguments.empty() ? "" : c.arguments[0]) << " "
+                                        << c.from_console_window << c.input_redirected);
+        RunOptions options;
+        options.terminal = true;
+        options.from_console_window = windows && c.from_console_window;
+        options.input_redirected = c.input_redirected;
+        const Result result = run(c.arguments, options);
+        EXPECT_EQ(result.waited_for_key, c.waits);
+        EXPECT_EQ(result.out.find(close_window_prompt) != std::string::npos, c.waits) << result.out;
+        EXPECT_EQ(result.status, c.status);
     }
 }
 

@@ -117,8 +117,9 @@ TEST_F(SafeWrites, FailedSystemCallsSkipOnlyTheirFile) {
         {"reopen:1:ENOENT", "", true},  // no /proc: the name looked at, then opened
         {"reopen:1:ENOENT,fcntl:1:EIO", "Warning: Couldn't open \"a.rtlx\" for reading!\n"},
         {"reopen:1:EACCES", "Warning: Couldn't open \"a.rtlx\" for reading!\n", true},
-        {"read:2:EIO", not_valid("a.rtlx")},  // the directory
-        {"read:3:EIO", not_valid("a.rtlx")},  // part way through the map array
+        {"read:1:EIO", not_valid("a.rtlx")},  // the magic and version
+        {"read:3:EIO", not_valid("a.rtlx")},  // the directory
+        {"read:4:EIO", not_valid("a.rtlx")},  // the map array
     };
     for (const Case& c : cases) {
         if (!uses_linux_calls &&

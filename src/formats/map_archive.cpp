@@ -11,21 +11,9 @@ namespace {
 constexpr std::size_t entry_name_size = 16;
 constexpr char map_array_entry_name[] = "MAPS";  // its NUL must match too
 
-bool read_bytes(std::istream& archive, unsigned char* bytes, std::uint64_t count) {
-    archive.read(reinterpret_cast<char*>(bytes), static_cast<std::streamsize>(count));
-    return static_cast<std::uint64_t>(archive.gcount()) == count;
-}
-
-// Reads a little-endian integer as wide as `value`.
-template <typename Unsigned>
-bool read_le(std::istream& archive, Unsigned& value) {
-    unsigned char bytes[sizeof value];
-    if (!read_bytes(archive, bytes, sizeof bytes)) {
-        return false;
-    }
-    value = load_le<Unsigned>(bytes);
-    return true;
-}
+// The directory is read this many entries at a time: few reads for any
+// archive, and little memory for one that claims millions of entries.
+constexpr std::size_t entries_per_read = 256;
 
 // Whether `count` items of `item_size` bytes from `offset` lie inside an
 // archive `length` bytes long; written so that no sum or product can overflow.
@@ -34,24 +22,19 @@ bool lies_inside(std::uint64_t length, std::uint64_t offset, std::uint64_t count
     return offset <= length && count <= (length - offset) / item_size;
 }
 
-// Positions are full 64-bit values; callers check them against the archive's
-// length first, so they always fit a stream offset. A stream that cannot seek
-// never passes for an archive.
-bool move_to(std::istream& archive, std::uint64_t offset) {
-    return static_cast<bool>(archive.seekg(static_cast<std::streamoff>(offset)));
-}
-
 }  // namespace
 
-ArchiveStatus read_archive_header(std::istream& archive, std::uint64_t archive_size,
+ArchiveStatus read_archive_header(ArchiveReader& archive, std::uint64_t archive_size,
                                   MapArchiveHeader& header) {
     header = MapArchiveHeader{};
     // Nothing is read from a file too small to hold a header: what says it is
     // empty but blocks, or is used up by reading, is never touched.
-    if (archive_size < archive_header_size || !read_le(archive, header.magic) ||
-        !read_le(archive, header.version)) {
+    unsigned char bytes[archive_header_size];
+    if (archive_size < archive_header_size || !read_archive_bytes(archive, 0, bytes, 8)) {
         return ArchiveStatus::not_an_archive;
     }
+    header.magic = load_le<std::uint32_t>(bytes);
+    header.version = load_le<std::uint32_t>(bytes + 4);
     if (header.magic == rtlx_magic) {
         header.kind = ArchiveKind::rtlx;
     } else if (header.magic == rtcx_magic) {
@@ -59,42 +42,44 @@ ArchiveStatus read_archive_header(std::istream& archive, std::uint64_t archive_s
     } else {
         return ArchiveStatus::not_an_archive;
     }
-    if (header.version > max_archive_version) {
+    // The rest of the header is read only once the magic and version pass.
+    if (header.version > max_archive_version ||
+        !read_archive_bytes(archive, 8, bytes + 8, archive_header_size - 8)) {
         return ArchiveStatus::not_an_archive;
     }
-    if (!read_le(archive, header.directory_offset) || !read_le(archive, header.directory_count)) {
-        return ArchiveStatus::not_an_archive;
-    }
+    header.directory_offset = load_le<std::uint64_t>(bytes + 8);
+    header.directory_count = load_le<std::uint64_t>(bytes + 16);
     // An empty directory has nothing to point at; the caller reports it as a
     // missing map array.
-    if (header.directory_count == 0) {
-        return ArchiveStatus::ok;
-    }
-    if (!lies_inside(archive_size, header.directory_offset, header.directory_count,
-                     directory_entry_size) ||
-        !move_to(archive, header.directory_offset)) {
+    if (header.directory_count != 0 && !lies_inside(archive_size, header.directory_offset,
+                                                    header.directory_count, directory_entry_size)) {
         return ArchiveStatus::not_an_archive;
     }
     return ArchiveStatus::ok;
 }
 
-ArchiveStatus find_map_array(std::istream& archive, std::uint64_t directory_count,
+ArchiveStatus find_map_array(ArchiveReader& archive, const MapArchiveHeader& header,
                              MapArrayLocation& location) {
     location = MapArrayLocation{};
     std::uint64_t found_offset = 0;
     std::uint32_t found_size = 0;
-    for (std::uint64_t index = 0; index < directory_count; ++index) {
-        unsigned char name[entry_name_size];
-        std::uint64_t offset = 0;
-        std::uint64_t size = 0;
-        if (!read_bytes(archive, name, sizeof name) || !read_le(archive, offset) ||
-            !read_le(archive, size)) {
+    unsigned char entries[entries_per_read * directory_entry_size];
+    for (std::uint64_t index = 0; index < header.directory_count; index += entries_per_read) {
+        const std::uint64_t left = header.directory_count - index;
+        const std::size_t count =
+            left < entries_per_read ? static_cast<std::size_t>(left) : entries_per_read;
+        if (!read_archive_bytes(archive, header.directory_offset + index * directory_entry_size,
+                                entries, count * directory_entry_size)) {
             return ArchiveStatus::not_an_archive;
         }
-        // A later "MAPS" entry replaces an earlier one.
-        if (std::memcmp(name, map_array_entry_name, sizeof map_array_entry_name) == 0) {
-            found_offset = offset;
-            found_size = static_cast<std::uint32_t>(size);
+        for (const unsigned char* entry = entries; entry < entries + count * directory_entry_size;
+             entry += directory_entry_size) {
+            // A later "MAPS" entry replaces an earlier one.
+            if (std::memcmp(entry, map_array_entry_name, sizeof map_array_entry_name) == 0) {
+                found_offset = load_le<std::uint64_t>(entry + entry_name_size);
+                found_size =
+                    static_cast<std::uint32_t>(load_le<std::uint64_t>(entry + entry_name_size + 8));
+            }
         }
     }
     if (found_offset == 0) {
@@ -105,7 +90,7 @@ ArchiveStatus find_map_array(std::istream& archive, std::uint64_t directory_coun
     return ArchiveStatus::ok;
 }
 
-ArchiveStatus load_map_array(std::istream& archive, std::uint64_t archive_size,
+ArchiveStatus load_map_array(ArchiveReader& archive, std::uint64_t archive_size,
                              const MapArrayLocation& location, MapArrayBuffer& map_array) {
     map_array.reset();
     if (location.size < map_record_table_size ||
@@ -117,14 +102,14 @@ ArchiveStatus load_map_array(std::istream& archive, std::uint64_t archive_size,
     if (!buffer) {
         return ArchiveStatus::out_of_memory;
     }
-    if (!move_to(archive, location.offset) || !read_bytes(archive, buffer.get(), location.size)) {
+    if (!read_archive_bytes(archive, location.offset, buffer.get(), location.size)) {
         return ArchiveStatus::not_an_archive;
     }
     map_array = std::move(buffer);
     return ArchiveStatus::ok;
 }
 
-ArchiveStatus read_map_array(std::istream& archive, std::uint64_t archive_size,
+ArchiveStatus read_map_array(ArchiveReader& archive, std::uint64_t archive_size,
                              MapArchiveHeader& header, MapArrayLocation& location,
                              MapArrayBuffer& map_array) {
     ArchiveStatus status = read_archive_header(archive, archive_size, header);
@@ -134,7 +119,7 @@ ArchiveStatus read_map_array(std::istream& archive, std::uint64_t archive_size,
     if (header.directory_count == 0) {
         return ArchiveStatus::no_map_array;
     }
-    status = find_map_array(archive, header.directory_count, location);
+    status = find_map_array(archive, header, location);
     if (status != ArchiveStatus::ok) {
         return status;
     }

@@ -1,16 +1,16 @@
 // Reading an extended map archive (RTLX or RTCX): its 24-byte header, its
 // directory of named entries, and the "MAPS" entry that holds the map array.
 //
-// Every function reads from a binary input stream that the caller owns, checks
-// that each field was read in full and that every position it follows lies
-// inside the archive, whose length the caller gives as the opened file's own
-// size, and reports what it found as an ArchiveStatus. Nothing here prints or
-// ends the process.
+// Every function reads through the caller's ArchiveReader at offsets it has
+// first checked against the archive's length, which the caller gives as the
+// opened file's own size, checks that each field was read in full, and
+// reports what it found as an ArchiveStatus. Nothing here prints or ends the
+// process.
 #pragma once
 
 #include <cstdint>
-#include <istream>
 
+#include "formats/archive_reader.h"
 #include "system/memory.h"
 
 enum class ArchiveKind { rtlx, rtcx };
@@ -53,24 +53,24 @@ constexpr std::uint32_t map_record_size = 64;
 constexpr std::uint32_t map_record_table_size = map_record_count * map_record_size;
 
 // Reads and checks the header of an archive `archive_size` bytes long; one too
-// small to hold a header is not read at all. When
-// the directory is not empty it must lie wholly inside the archive, and the
-// stream is left standing at its start.
-ArchiveStatus read_archive_header(std::istream& archive, std::uint64_t archive_size,
+// small to hold a header is not read at all. When the directory is not empty
+// it must lie wholly inside the archive.
+ArchiveStatus read_archive_header(ArchiveReader& archive, std::uint64_t archive_size,
                                   MapArchiveHeader& header);
 
-// Reads all `directory_count` entries from the stream's position and picks the
-// last one named "MAPS". An entry whose offset is 0 counts as no map array.
-ArchiveStatus find_map_array(std::istream& archive, std::uint64_t directory_count,
+// Reads all the directory's entries, which read_archive_header found inside
+// the archive, and picks the last one named "MAPS". An entry whose offset is
+// 0 counts as no map array.
+ArchiveStatus find_map_array(ArchiveReader& archive, const MapArchiveHeader& header,
                              MapArrayLocation& location);
 
 // Checks that the map array lies inside the archive and can hold its records,
 // then allocates `location.size` bytes and reads the map array into them.
-ArchiveStatus load_map_array(std::istream& archive, std::uint64_t archive_size,
+ArchiveStatus load_map_array(ArchiveReader& archive, std::uint64_t archive_size,
                              const MapArrayLocation& location, MapArrayBuffer& map_array);
 
 // All of the above in order, stopping at the first problem: an empty
 // directory counts as no map array.
-ArchiveStatus read_map_array(std::istream& archive, std::uint64_t archive_size,
+ArchiveStatus read_map_array(ArchiveReader& archive, std::uint64_t archive_size,
                              MapArchiveHeader& header, MapArrayLocation& location,
                              MapArrayBuffer& map_array);

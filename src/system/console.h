@@ -21,3 +21,12 @@ void prepare_console();
 // the same on every system; a Windows console gets the text in UTF-16
 // through its own call, so that names in every script show as they are.
 void print_message(std::FILE* stream, const char* format, const char* argument = "");
+
+// On Windows, when this program is alone on its console (a window that
+// Explorer opened for it, on a double-click, a drop onto it or Send To, and
+// that closes as it ends), and `something_to_read` says the run printed a
+// problem or the usage, shows `prompt` and waits for a key, so that the lines
+// can be read. Never when started from a console window or a script, nor with
+// its input not a console: nothing automated may wait. Elsewhere it does
+// nothing.
+void keep_window_open(bool something_to_read, const char* prompt);

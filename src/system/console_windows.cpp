@@ -104,3 +104,28 @@ void print_message(std::FILE* stream, const char* format, const char* argument) 
     std::fprintf(stream, format, argument);
     std::fflush(stream);
 }
+
+void keep_window_open(bool something_to_read, const char* prompt) {
+    DWORD processes[2];
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    // Started from a console window, cmd.exe or PowerShell is on it too.
+    if (!something_to_read || GetConsoleProcessList(processes, 2) != 1 ||
+        !GetConsoleMode(input, &mode)) {
+        return;
+    }
+    print_message(stderr, prompt);
+    // A key, not a line: no echo, no waiting for Enter, and no key pressed
+    // before the prompt counts.
+    SetConsoleMode(input, 0);
+    FlushConsoleInputBuffer(input);
+    for (;;) {
+        INPUT_RECORD record{};
+        DWORD read = 0;
+        if (!ReadConsoleInputW(input, &record, 1, &read) || read == 0 ||
+            (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown)) {
+            break;
+        }
+    }
+    SetConsoleMode(input, mode);
+}

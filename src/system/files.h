@@ -1,5 +1,6 @@
 // The operating system's file interface: opening an archive without ever
-// blocking and reading it through the descriptor that was checked, and
+// blocking and reading it, at the offsets the format code asks for, through
+// the descriptor that was checked, and
 // writing a new file so that it takes its name only once it is complete,
 // through the one descriptor that created it, and never leaves a partial
 // file behind, even when the run is interrupted.
@@ -11,10 +12,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <istream>
-#include <memory>
-#include <streambuf>
 #include <string>
+
+#include "formats/archive_reader.h"
 
 // Which file a name leads to, as the file system tells files apart.
 struct FileIdentity {
@@ -23,11 +23,17 @@ struct FileIdentity {
     bool known = false;
 };
 
-// An archive opened for reading. `stream` reads through the descriptor that
-// was opened and checked, never through the name again.
+// The open archive, for the format code's reads: a descriptor on POSIX, a C
+// runtime descriptor of its handle on Windows, and in the page the number of
+// the File it was given. Every read goes through what was opened and
+// checked, never through the name again.
+struct ArchiveReader {
+    int descriptor = -1;
+};
+
+// An archive opened for reading.
 struct InputFile {
-    std::unique_ptr<std::streambuf> buffer;
-    std::istream stream{nullptr};
+    ArchiveReader reader;
     // The opened file's size, as the system gives it: no position read lies
     // beyond it.
     std::uint64_t size = 0;
@@ -46,7 +52,7 @@ enum class InputStatus {
 // (a device, a pipe) is ever opened, so no open can do harm or wait.
 InputStatus open_input(const std::string& name, InputFile& input);
 
-// Closes the archive and its stream.
+// Closes the archive.
 void close_input(InputFile& input);
 
 // Room for a hidden temporary name, its final NUL included. Every name is

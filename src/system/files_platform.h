@@ -19,18 +19,6 @@ void make_temporary_name(int attempt, char (&name)[temporary_name_size]);
 
 bool same_file(const FileIdentity& a, const FileIdentity& b);
 
-// Lets `input.stream` read through a descriptor already opened and checked,
-// which it then owns, never past `input.size`. Throws std::bad_alloc, the descriptor closed, when
-// memory is short.
-void attach_stream(InputFile& input, int descriptor);
-
-// Each system's own reading of a descriptor, for the stream: up to `count`
-// bytes, 0 at the end, -1 on failure.
-std::int64_t read_descriptor(int descriptor, char* bytes, std::size_t count);
-
-// Moves the descriptor to `offset`; the new position, or -1.
-std::int64_t seek_descriptor(int descriptor, std::int64_t offset);
-
 void close_input_descriptor(int descriptor);
 
 // Splits "maps/e1.rtl" into the folder "maps", which is held open, and the

@@ -451,21 +451,25 @@ InputStatus open_input(const std::string& name, InputFile& input) {
     }
     input.size = static_cast<std::uint64_t>(status.st_size);
     input.only_copy = status.st_nlink == 1 ? identity_of(status) : FileIdentity{};
-    attach_stream(input, descriptor);
+    input.reader.descriptor = descriptor;
     return InputStatus::opened;
 }
 
-std::int64_t read_descriptor(int descriptor, char* bytes, std::size_t count) {
-    for (;;) {
-        const ssize_t got = read(descriptor, bytes, count);
-        if (got >= 0 || errno != EINTR) {
-            return got;
+bool read_archive_bytes(ArchiveReader& archive, std::uint64_t offset, unsigned char* bytes,
+                        std::size_t count) {
+    // Offsets lie inside a file's size, so they fit off_t; a read that ends
+    // early (the file shrank) or fails leaves the bytes incomplete.
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t got = pread(archive.descriptor, bytes + done, count - done,
+                                  static_cast<off_t>(offset + done));
+        if (got > 0) {
+            done += static_cast<std::size_t>(got);
+        } else if (got == 0 || errno != EINTR) {
+            return false;
         }
     }
-}
-
-std::int64_t seek_descriptor(int descriptor, std::int64_t offset) {
-    return lseek(descriptor, static_cast<off_t>(offset), SEEK_SET);
+    return true;
 }
 
 void close_input_descriptor(int descriptor) {

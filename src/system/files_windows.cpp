@@ -352,16 +352,29 @@ InputStatus open_input(const std::string& name, InputFile& input) {
     }
     input.size = static_cast<std::uint64_t>(size.QuadPart);
     input.only_copy = names == 1 ? opened : FileIdentity{};
-    attach_stream(input, descriptor);
+    input.reader.descriptor = descriptor;
     return InputStatus::opened;
 }
 
-std::int64_t read_descriptor(int descriptor, char* bytes, std::size_t count) {
-    return _read(descriptor, bytes, static_cast<unsigned>(std::min<std::size_t>(count, 1u << 30)));
-}
-
-std::int64_t seek_descriptor(int descriptor, std::int64_t offset) {
-    return _lseeki64(descriptor, offset, SEEK_SET);
+bool read_archive_bytes(ArchiveReader& archive, std::uint64_t offset, unsigned char* bytes,
+                        std::size_t count) {
+    // ReadFile takes the position with each call and at most 4 GiB less a
+    // byte; a read that ends early (the file shrank) or fails leaves the
+    // bytes incomplete.
+    const HANDLE file = handle_of(archive.descriptor);
+    std::size_t done = 0;
+    while (done < count) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset + done);
+        at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+        DWORD got = 0;
+        const DWORD asked = static_cast<DWORD>(std::min<std::size_t>(count - done, 1u << 30));
+        if (!ReadFile(file, bytes + done, asked, &got, &at) || got == 0) {
+            return false;
+        }
+        done += got;
+    }
+    return true;
 }
 
 void close_input_descriptor(int descriptor) {

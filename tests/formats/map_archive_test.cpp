@@ -1,8 +1,9 @@
 #include "formats/map_archive.h"
 
+#include "formats/archive_in_memory.h"
+
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,7 @@ namespace {
 const std::string valid_archive = sample_archive(rxl_magic_bytes, 2, 6400);
 
 ArchiveStatus header_status(const std::string& bytes, MapArchiveHeader& header) {
-    std::istringstream archive(bytes);
+    ArchiveReader archive{bytes};
     return read_archive_header(archive, bytes.size(), header);
 }
 
@@ -25,10 +26,10 @@ ArchiveStatus scan(const std::vector<std::string>& entries, MapArrayLocation& lo
         directory += entry;
     }
     const std::string bytes = archive_header(rxl_magic_bytes, 0, 24, entries.size()) + directory;
-    std::istringstream archive(bytes);
+    ArchiveReader archive{bytes};
     MapArchiveHeader header;
     EXPECT_EQ(read_archive_header(archive, bytes.size(), header), ArchiveStatus::ok);
-    return find_map_array(archive, header.directory_count, location);
+    return find_map_array(archive, header, location);
 }
 
 TEST(ReadArchiveHeader, AcceptsOnlyTheTwoMagicsUpToVersion512) {
@@ -150,7 +151,7 @@ TEST(LoadMapArray, LoadsOnlyWholeMapArraysInsideTheFile) {
         {file.size(), 6400, ArchiveStatus::not_an_archive},
     };
     for (const Case& c : cases) {
-        std::istringstream archive(file);
+        ArchiveReader archive{file};
         MapArrayBuffer buffer;
         ASSERT_EQ(load_map_array(archive, file.size(), {c.offset, c.size}, buffer), c.status)
             << c.offset;
@@ -163,19 +164,10 @@ TEST(LoadMapArray, LoadsOnlyWholeMapArraysInsideTheFile) {
     }
 }
 
-// A stream that cannot seek, like a pipe.
-struct PipeBuffer : std::stringbuf {
-    using std::stringbuf::stringbuf;
-    pos_type seekoff(off_type, std::ios::seekdir, std::ios::openmode) override {
-        return pos_type(off_type(-1));
-    }
-    pos_type seekpos(pos_type, std::ios::openmode) override { return pos_type(off_type(-1)); }
-};
-
 // The archive's length is the opened file's size, which bounds every position
-// whatever the stream holds: a file that shrank after it was measured ends
+// whatever the file holds: a file that shrank after it was measured ends
 // early, and one that grew shows nothing past its size.
-TEST(ReadMapArray, TurnsAwayStreamsThatCannotSeekOrEndEarly) {
+TEST(ReadMapArray, TurnsAwayArchivesThatEndEarly) {
     // The directory comes first here, and the map array, at 200, last.
     const std::string directory_first =
         archive_header(rxc_magic_bytes, 1, 24, 2) + directory_entry("INFO", 24, 32) +
@@ -201,17 +193,14 @@ TEST(ReadMapArray, TurnsAwayStreamsThatCannotSeekOrEndEarly) {
     MapArrayLocation location;
     MapArrayBuffer buffer;
     for (const Case& c : cases) {
-        std::istringstream shrunk(c.archive.substr(0, c.kept));
+        const std::string kept = c.archive.substr(0, c.kept);
+        ArchiveReader shrunk{kept};
         EXPECT_EQ(read_map_array(shrunk, c.archive.size(), header, location, buffer),
                   ArchiveStatus::not_an_archive)
             << c.kept;
     }
     for (const std::string& archive : {directory_first, directory_last}) {
-        PipeBuffer pipe(archive);
-        std::istream unseekable(&pipe);
-        std::istringstream grown(archive), whole(archive);
-        EXPECT_EQ(read_map_array(unseekable, archive.size(), header, location, buffer),
-                  ArchiveStatus::not_an_archive);
+        ArchiveReader grown{archive}, whole{archive};
         EXPECT_EQ(read_map_array(grown, archive.size() - 1, header, location, buffer),
                   ArchiveStatus::not_an_archive);
         EXPECT_EQ(read_map_array(whole, archive.size(), header, location, buffer),

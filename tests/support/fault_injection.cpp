@@ -12,7 +12,7 @@
 // call goes ahead, as another user might act at that very instant.
 // The calls: new (every operator new), tmpfile (openat with O_TMPFILE),
 // create (openat with O_CREAT), access, faccessat, fstatat, linkat, renameat, fchown,
-// fchmod, write, close, mkdirat, fstat, read, fcntl, reopen (open of a name
+// fchmod, write, close, mkdirat, fstat, read (pread), fcntl, reopen (open of a name
 // in /proc/self/fd), fsetxattr and fremovexattr.
 //
 // Each fault that fires appends a line to the file MAPDOWN_FAULT_LOG names.
@@ -312,10 +312,12 @@ int fstat(int descriptor, struct stat* status) {
     return fails(fstat_call) ? -1 : real<int (*)(int, struct stat*)>("fstat64")(descriptor, status);
 }
 
-ssize_t read(int descriptor, void* bytes, size_t count) {
-    return fails(read_call)
-               ? -1
-               : real<ssize_t (*)(int, void*, size_t)>("read")(descriptor, bytes, count);
+// An archive is read at offsets; with 64-bit file positions, pread is
+// pread64, which a 64-bit system also exports as pread.
+ssize_t pread64(int descriptor, void* bytes, size_t count, off64_t offset) {
+    return fails(read_call) ? -1
+                            : real<ssize_t (*)(int, void*, size_t, off64_t)>("pread64")(
+                                  descriptor, bytes, count, offset);
 }
 
 // Its third argument, where it has one, is an int or a pointer: forwarded as

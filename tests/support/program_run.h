@@ -76,7 +76,20 @@ struct RunOptions {
     bool terminal = false;
     // With terminal: Ctrl-C is typed once a file whose name begins so appears.
     std::string interrupt_when;
+    // With terminal, for the Windows program: started as in a console window,
+    // through cmd.exe, which then shares the console; or with its input
+    // redirected from /dev/null.
+    bool from_console_window = false;
+    bool input_redirected = false;
 };
+
+// A terminal's output without its control sequences and \r.
+inline std::string terminal_text(const std::string& raw) {
+    return std::regex_replace(raw, std::regex("\x1b\\[[?0-9;]*[a-zA-Z]|\r"), "");
+}
+
+// What the Windows program shows when its window would close on a problem.
+constexpr char close_window_prompt[] = "Press any key to close this window.\n";
 
 // Becomes the unprivileged user, in `groups` besides that user's own.
 inline bool become_unprivileged(const std::vector<gid_t>& groups = {}) {
@@ -93,6 +106,9 @@ struct Result {
     std::string out, err;
     int status = -1;  // the exit status; -1 when a signal ended the program
     int signal = 0;   // the signal that ended it
+    // In a terminal: the program showed close_window_prompt and was still
+    // running half a second later, when a key was typed.
+    bool waited_for_key = false;
 };
 
 // How a skipped test that needs it says so.
@@ -223,6 +239,7 @@ class ProgramTest : public ::testing::Test {
         }
         words.insert(words.end(), arguments.begin(), arguments.end());
         const fs::path out = scratch / "stdout", err = scratch / "stderr";
+        fs::remove(out);  // the last run's lines are not this one's
         // An instrumented build's counter files belong to root: another user
         // writes its own where it may, a new folder each run (the umask may
         // leave them read-only).
@@ -234,16 +251,23 @@ class ProgramTest : public ::testing::Test {
             EXPECT_EQ(chown(counters.c_str(), unprivileged_user, unprivileged_user), 0);
         }
         if (options.terminal) {
+            if (options.from_console_window) {
+                words.insert(words.begin() + 1, {"cmd", "/c"});
+            }
             // script hands the line to $SHELL, which may stay between the
             // terminal and the program (dash does) and be what Ctrl-C ends.
             std::string command = "exec ";
             for (const std::string& word : words) {
                 command += "'" + std::regex_replace(word, std::regex("'"), "'\\''") + "' ";
             }
+            if (options.input_redirected) {
+                command += "</dev/null";
+            }
             words = {"script", "-qec", command, "/dev/null"};
         }
         int keyboard[2];
         EXPECT_EQ(pipe(keyboard), 0);
+        signal(SIGPIPE, SIG_IGN);  // a key typed as the terminal ends fails, no more
         const pid_t child = fork();
         if (child == 0) {
             dup2(keyboard[0], STDIN_FILENO);
@@ -297,25 +321,42 @@ class ProgramTest : public ::testing::Test {
         }
         int status = 0;
         close(keyboard[0]);
-        for (int wait = 0; !options.interrupt_when.empty() && wait < 30000; ++wait) {
-            const std::set<std::string> names = listing();
-            if (std::any_of(names.begin(), names.end(), [&](const std::string& name) {
-                    return name.rfind(options.interrupt_when, 0) == 0;
-                })) {
-                EXPECT_EQ(write(keyboard[1], "\x03", 1), 1);
+        // Ctrl-C as asked; a key once the Windows program waits for one.
+        bool interrupted = options.interrupt_when.empty(), keyed = false, waited_for_key = false;
+        for (int wait = 0; options.terminal || !interrupted; ++wait) {
+            if (waitpid(child, &status, WNOHANG) == child) {
                 break;
+            }
+            if (!interrupted && wait < 30000 && has_file_beginning(options.interrupt_when)) {
+                EXPECT_EQ(write(keyboard[1], "\x03", 1), 1);
+                interrupted = true;
+            }
+            if (options.terminal && !keyed &&
+                terminal_text(read_file(out)).find(close_window_prompt) != std::string::npos) {
+                usleep(500000);
+                keyed = true;
+                waited_for_key = waitpid(child, &status, WNOHANG) == 0;
+                EXPECT_EQ(write(keyboard[1], "k", 1), 1);
+                if (!waited_for_key) {
+                    break;  // it ended by itself, and is reaped
+                }
             }
             usleep(1000);
         }
-        waitpid(child, &status, 0);
+        if (!options.terminal && interrupted) {
+            waitpid(child, &status, 0);
+        }
         close(keyboard[1]);
-        const std::string shown =
-            options.terminal
-                ? std::regex_replace(read_file(out), std::regex("\x1b\\[[?0-9;]*[a-zA-Z]|\r"), "")
-                : read_file(out);
+        const std::string shown = options.terminal ? terminal_text(read_file(out)) : read_file(out);
         return {shown, options.merged_output ? "" : read_file(err),
                 WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-                WIFSIGNALED(status) ? WTERMSIG(status) : 0};
+                WIFSIGNALED(status) ? WTERMSIG(status) : 0, waited_for_key};
+    }
+
+    bool has_file_beginning(const std::string& prefix) const {
+        const std::set<std::string> names = listing();
+        return std::any_of(names.begin(), names.end(),
+                           [&](const std::string& name) { return name.rfind(prefix, 0) == 0; });
     }
 
     // The faults that fired in the last run, a line each.

@@ -1,0 +1,95 @@
+#include "conversion.h"
+
+#include <cstdio>
+
+#include "formats/map_file.h"
+
+const char* outcome_format(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::written:
+            return "Successfully wrote \"%s\" to disk.\n";
+        case Outcome::cannot_read:
+            return "Warning: Couldn't open \"%s\" for reading!\n";
+        case Outcome::not_an_archive:
+            return "Warning: \"%s\" is not a valid RTLX or RTCX file!\n";
+        case Outcome::no_map_array:
+            return "Warning: Couldn't determine map array offset in \"%s\"!\n";
+        case Outcome::out_of_memory:
+            return "Warning: Not enough memory to convert \"%s\"!\n";
+        case Outcome::cannot_create:
+            return "Warning: Couldn't open \"%s\" for writing!\n";
+        case Outcome::cannot_write:
+            return "Warning: Couldn't write \"%s\" to disk!\n";
+        case Outcome::wrong_ending:
+            break;
+    }
+    return "Error: Input filename doesn't end in .rtlx or .rtcx so I'm stupid and don't know what "
+           "to do!\n";
+}
+
+Outcome outcome_of(ArchiveStatus status) {
+    switch (status) {
+        case ArchiveStatus::no_map_array:
+            return Outcome::no_map_array;
+        case ArchiveStatus::out_of_memory:
+            return Outcome::out_of_memory;
+        case ArchiveStatus::ok:  // not a problem: never asked
+        case ArchiveStatus::not_an_archive:
+            break;
+    }
+    return Outcome::not_an_archive;
+}
+
+std::string shown_name(std::string_view name) {
+    std::string shown;
+    for (std::size_t at = 0; at < name.size(); ++at) {
+        const auto byte = static_cast<unsigned char>(name[at]);
+        const auto next = at + 1 < name.size() ? static_cast<unsigned char>(name[at + 1]) : 0;
+        char escape[8];
+        if (byte == '\n') {
+            shown += "\\n";
+        } else if (byte == '\t') {
+            shown += "\\t";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+            shown += escape;
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {  // U+0080 to U+009F in UTF-8
+            std::snprintf(escape, sizeof escape, "\\u%04x", next);
+            shown += escape;
+            ++at;
+        } else {
+            shown += name[at];
+        }
+    }
+    return shown;
+}
+
+std::string outcome_line(Outcome outcome, std::string_view name) {
+    const char* format = outcome_format(outcome);
+    const std::string shown = shown_name(name);
+    std::string line(static_cast<std::size_t>(std::snprintf(nullptr, 0, format, shown.c_str())),
+                     '\0');
+    std::snprintf(line.data(), line.size() + 1, format, shown.c_str());
+    return line;
+}
+
+std::optional<std::string> output_name_for(std::string_view input_name) {
+    const auto ends_with = [&](std::string_view ending) {
+        return input_name.size() >= ending.size() &&
+               input_name.substr(input_name.size() - ending.size()) == ending;
+    };
+    if (!ends_with(".rtlx") && !ends_with(".rtcx")) {
+        return std::nullopt;
+    }
+    return std::string(input_name.substr(0, input_name.size() - 1));
+}
+
+ArchiveStatus convert_map_archive(ArchiveReader& archive, std::uint64_t archive_size,
+                                  ConvertedArchive& converted) {
+    const ArchiveStatus status = read_map_array(archive, archive_size, converted.header,
+                                                converted.location, converted.map_array);
+    if (status == ArchiveStatus::ok) {
+        rebase_map_array(converted.map_array.get(), converted.location.offset);
+    }
+    return status;
+}
