@@ -1,0 +1,159 @@
+// The page's worker: converts the archives it is sent, one after another, in
+// order, through the module built from the program's own code (prepended to
+// this script as createMapdownModule), and saves each output: into the folder
+// it came from, or as a file for the page to offer for download. Each file
+// gets one message back with its line, as the program prints it.
+"use strict";
+
+// As conversion.h numbers its Outcome.
+const outcome = {written: 0, cannot_read: 1, cannot_create: 5, cannot_write: 6, wrong_ending: 7};
+
+// Outputs from this size up are written in parts to the origin's private
+// file system, where the browser allows it: some keep no larger Blob whole.
+const large_output = 256 << 20;
+const part_size = 16 << 20;
+
+const reader = new FileReaderSync();
+let archives = [];  // the Files of the batch, numbered for the module
+let module;
+
+function read_archive(file, offset, bytes, count) {
+    try {
+        const slice = reader.readAsArrayBuffer(archives[file].slice(offset, offset + count));
+        if (slice.byteLength !== count) {
+            return false;
+        }
+        module.HEAPU8.set(new Uint8Array(slice), bytes);
+        return true;
+    } catch (error) {
+        return false;  // gone, changed since it was chosen, or unreadable
+    }
+}
+
+const ready = createMapdownModule({readArchive: read_archive}).then((loaded) => {
+    module = loaded;
+});
+
+function call(name, returns, types, values) {
+    return module.ccall(name, returns, types, values);
+}
+
+// A file that can no longer be read at all (deleted since it was chosen) is
+// one the program could not open.
+function can_open(file) {
+    try {
+        reader.readAsArrayBuffer(file.slice(0, 1));
+        return true;
+    } catch (error) {
+        return false;
+    }
+}
+
+// The output's bytes: its header, copied, then its map array, as views of
+// the module's memory in parts, which stay valid until page_release.
+function output_parts() {
+    const header = call("page_output_header", "number", [], []);
+    const at = call("page_map_array", "number", [], []);
+    const size = call("page_map_array_size", "number", [], []);
+    const parts = [module.HEAPU8.slice(header, header + 8)];
+    for (let done = 0; done < size; done += part_size) {
+        parts.push(module.HEAPU8.subarray(at + done, at + Math.min(size, done + part_size)));
+    }
+    return {parts, size: size + 8};
+}
+
+// Writes the output beside its archive: the browser replaces an old file of
+// that name only when the new one is closed, complete.
+async function save_in_folder(folder, name, parts) {
+    let handle;
+    let writable;
+    try {
+        handle = await folder.getFileHandle(name, {create: true});
+        writable = await handle.createWritable({keepExistingData: false});
+    } catch (error) {
+        return outcome.cannot_create;
+    }
+    try {
+        for (const part of parts) {
+            await writable.write(part);
+        }
+        await writable.close();
+        return outcome.written;
+    } catch (error) {
+        await writable.abort().catch(() => {});
+        return outcome.cannot_write;
+    }
+}
+
+let scratch_count = 0;
+
+// A File holding the output, for download. A large one is written in parts
+// to the origin's private file system where there is one.
+async function save_for_download(name, parts, size) {
+    if (size >= large_output && navigator.storage && navigator.storage.getDirectory) {
+        try {
+            const root = await navigator.storage.getDirectory();
+            const scratch = await root.getDirectoryHandle("mapdown-downloads", {create: true});
+            const handle = await scratch.getFileHandle(`${++scratch_count}-${name}`, {create: true});
+            const access = await handle.createSyncAccessHandle();
+            access.truncate(0);
+            let at = 0;
+            for (const part of parts) {
+                at += access.write(part, {at});
+            }
+            access.flush();
+            access.close();
+            if (at === size) {
+                return {status: outcome.written, file: await handle.getFile()};
+            }
+            return {status: outcome.cannot_write};
+        } catch (error) {
+            // No private file system here (a page opened from disk): as a Blob.
+        }
+    }
+    try {
+        return {status: outcome.written, file: new Blob(parts, {type: "application/octet-stream"})};
+    } catch (error) {
+        return {status: outcome.cannot_write};
+    }
+}
+
+async function convert(item, number) {
+    if (!can_open(item.file)) {
+        return {status: outcome.cannot_read, name: item.name};
+    }
+    const status = call("page_convert", "number", ["number", "number", "string"],
+                        [number, item.file.size, item.name]);
+    if (status !== outcome.written) {
+        return {status, name: item.name};
+    }
+    const output_name = call("page_output_name", "string", [], []);
+    const {parts, size} = output_parts();
+    let saved;
+    if (item.folder) {
+        const base = output_name.slice(output_name.lastIndexOf("/") + 1);
+        saved = {status: await save_in_folder(item.folder, base, parts)};
+    } else {
+        saved = await save_for_download(output_name.slice(output_name.lastIndexOf("/") + 1), parts,
+                                        size);
+    }
+    call("page_release", null, [], []);
+    return {status: saved.status, name: output_name, file: saved.file};
+}
+
+onmessage = async (event) => {
+    await ready;
+    archives = event.data.items.map((item) => item.file);
+    for (let number = 0; number < archives.length; ++number) {
+        const result = await convert(event.data.items[number], number);
+        const line = call("page_line", "string", ["number", "string"], [result.status, result.name]);
+        const problem = call("page_is_problem", "number", ["number"], [result.status]) !== 0;
+        postMessage({line, problem, output: result.file ? {name: result.name, file: result.file} : null,
+                     done: number + 1, of: archives.length});
+        if (result.status === outcome.wrong_ending) {
+            break;  // as the program does: the batch ends here
+        }
+    }
+    archives = [];
+    postMessage({finished: true});
+};
