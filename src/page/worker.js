@@ -39,11 +39,15 @@ function call(name, returns, types, values) {
 }
 
 // A file that can no longer be read at all (deleted since it was chosen) is
-// one the program could not open.
-function can_open(file) {
+// one the program could not open. Some browsers then throw on any read;
+// Chromium says it is empty, and throws only when the whole is read.
+async function can_open(file) {
     try {
-        reader.readAsArrayBuffer(file.slice(0, 1));
-        return true;
+        if (file.size === 0) {
+            await file.arrayBuffer();
+            return true;
+        }
+        return reader.readAsArrayBuffer(file.slice(0, 1)).byteLength === 1;
     } catch (error) {
         return false;
     }
@@ -119,7 +123,7 @@ async function save_for_download(name, parts, size) {
 }
 
 async function convert(item, number) {
-    if (!can_open(item.file)) {
+    if (!(await can_open(item.file))) {
         return {status: outcome.cannot_read, name: item.name};
     }
     const status = call("page_convert", "number", ["number", "number", "string"],

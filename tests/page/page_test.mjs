@@ -1,0 +1,342 @@
+// Drives mapdown.html in headless Chromium and Firefox, as users reach it
+// (through the file picker and by drop, opened from disk and from a loopback
+// web server, and converting a folder in place), and checks each batch
+// against the program itself: the same lines, in order, and the same bytes
+// in every output.
+//
+//     node page_test.mjs PAGE PROGRAM [chromium|firefox ...]
+import assert from "node:assert/strict";
+import {execFileSync} from "node:child_process";
+import fs from "node:fs";
+import http from "node:http";
+import os from "node:os";
+import path from "node:path";
+import puppeteer from "puppeteer-core";
+
+const [page_path, program, ...chosen] = process.argv.slice(2);
+if (!page_path || !program) {
+    console.error("usage: node page_test.mjs PAGE PROGRAM [chromium|firefox ...]");
+    process.exit(2);
+}
+const browsers = chosen.length ? chosen : ["chromium", "firefox"];
+// Names in every script reach the browsers and unzip only in a UTF-8 locale.
+process.env.LANG = "C.UTF-8";
+const scratch = fs.mkdtempSync(path.join(os.tmpdir(), "mapdown-page-"));
+process.on("exit", () => fs.rmSync(scratch, {recursive: true, force: true}));
+
+// Archives, byte by byte: a header, the map array, then the directory.
+function u32(value) {
+    const bytes = Buffer.alloc(4);
+    bytes.writeUInt32LE(value >>> 0);
+    return bytes;
+}
+function u64(value) {
+    const bytes = Buffer.alloc(8);
+    bytes.writeBigUInt64LE(BigInt(value));
+    return bytes;
+}
+function entry(name, offset, size) {
+    return Buffer.concat([Buffer.concat([Buffer.from(name), Buffer.alloc(16)]).subarray(0, 16),
+                          u64(offset), u64(size)]);
+}
+function map_array(position, used, size) {
+    const bytes = Buffer.alloc(size);
+    for (let index = 0; index < size; ++index) bytes[index] = (index * 31 + size) & 0xFF;
+    for (let record = 0; record < 100; ++record) {
+        bytes.writeUInt32LE(record < used ? record + 1 : 0, record * 64);
+        for (let block = 0; block < 3; ++block) {
+            bytes.writeUInt32LE(position + 6400 + record * 12 + block * 4, record * 64 + 16 + block * 4);
+        }
+    }
+    return bytes;
+}
+function archive(magic, used, size, {version = 1, maps = "MAPS", count} = {}) {
+    const position = 24;
+    const array = map_array(position, used, size);
+    const directory = Buffer.concat([entry("INFO", 24, 4), entry(maps, position, size)]);
+    return Buffer.concat([Buffer.from(magic, "latin1"), u32(version), u64(position + size),
+                          u64(count ?? 2), array, directory]);
+}
+const rxl = "RXL\0", rxc = "RXC\0";
+
+// Every outcome the program reports, names in other scripts among them;
+// the valid archive with another ending ends the batch, and what follows it
+// is never looked at.
+const batch = [
+    ["e1.rtlx", archive(rxl, 3, 9000)],
+    ["deathmatch.rtcx", archive(rxc, 100, 6400)],
+    ["m.rtlx", archive(rxc, 2, 7000)],  // the magic, not the name, picks the kind
+    ["notes.rtlx", Buffer.from("These are my notes.\nMaps to finish:\n")],
+    ["version.rtlx", archive(rxl, 1, 6400, {version: 513})],
+    ["empty-directory.rtcx", archive(rxc, 1, 6400, {count: 0})],
+    ["no-maps.rtlx", archive(rxl, 1, 6400, {maps: "MAPZ"})],
+    ["truncated.rtlx", archive(rxl, 1, 6400).subarray(0, 3000)],
+    ["short.rtlx", archive(rxl, 1, 6399)],
+    ["карта.rtlx", archive(rxl, 4, 6500)],
+    ["地图.rtcx", archive(rxc, 5, 6600)],
+    ["café map.rtlx", archive(rxl, 6, 6700)],
+    ["e2.RTLX", archive(rxl, 1, 6400)],
+    ["after-the-end.rtlx", archive(rxl, 1, 6400)],
+];
+// A dropped or chosen folder: its archives by path, at any depth, in any
+// case; its other files are left alone.
+const folder = [
+    ["maps/b.rtcx", archive(rxc, 2, 6400)],
+    ["maps/a.rtlx", archive(rxl, 1, 6400)],
+    ["maps/readme.txt", Buffer.from("not an archive")],
+    ["maps/old/c.rtlx", archive(rxl, 7, 8000)],
+    ["maps/old/bad.rtlx", Buffer.from("RXL\0")],
+];
+
+function put(folder_path, files) {
+    fs.rmSync(folder_path, {recursive: true, force: true});
+    for (const [name, bytes] of files) {
+        fs.mkdirSync(path.join(folder_path, path.dirname(name)), {recursive: true});
+        fs.writeFileSync(path.join(folder_path, name), bytes);
+    }
+}
+
+// What the program prints (both streams, in order) and writes for `names`.
+function expected(files, names) {
+    const folder_path = path.join(scratch, "program");
+    put(folder_path, files);
+    let lines;
+    try {
+        lines = execFileSync("sh", ["-c", '"$0" "$@" 2>&1', path.resolve(program), ...names],
+                             {cwd: folder_path, encoding: "utf8"});
+    } catch (error) {
+        lines = error.stdout;  // the ending error's exit status
+    }
+    const outputs = {};
+    for (const name of names) {
+        const output = path.join(folder_path, name.slice(0, -1));
+        if (name.match(/\.rt[lc]x$/) && fs.existsSync(output)) {
+            outputs[name.slice(0, -1)] = fs.readFileSync(output).toString("base64");
+        }
+    }
+    return {lines, outputs};
+}
+
+const archive_names = (files) => files.map(([name]) => name)
+    .filter((name) => /\.rt[lc]x$/i.test(name)).sort();
+
+async function launch(name) {
+    const profile = fs.mkdtempSync(path.join(scratch, `${name}-`));
+    if (name === "chromium") {
+        return puppeteer.launch({
+            browser: "chrome", executablePath: "/usr/bin/chromium", headless: true, userDataDir: profile,
+            args: ["--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
+                   "--disable-component-update", "--disable-sync", "--disable-quic"],
+        });
+    }
+    return puppeteer.launch({browser: "firefox", executablePath: "/usr/bin/firefox-esr",
+                             headless: true, userDataDir: profile});
+}
+
+const batches_finished = (page) => page.evaluate(() => window.mapdown.batches_finished());
+
+// Waits for the page to have finished `count` batches; gives the last one's
+// lines, its count line, its outputs in base64, and the download names.
+async function results(page, count) {
+    await page.waitForFunction((count) => window.mapdown.batches_finished() >= count,
+                               {timeout: 120000}, count);
+    return page.evaluate(async () => {
+        const outputs = {};
+        for (const {name, file} of window.mapdown.outputs()) {
+            const bytes = new Uint8Array(await file.arrayBuffer());
+            let text = "";
+            for (let at = 0; at < bytes.length; at += 0x8000) {
+                text += String.fromCharCode(...bytes.subarray(at, at + 0x8000));
+            }
+            outputs[name] = btoa(text);
+        }
+        const links = [...document.querySelectorAll("#outputs a")].map((link) => link.download);
+        return {lines: document.getElementById("lines").textContent,
+                status: document.getElementById("status").textContent, outputs, links};
+    });
+}
+
+function check(got, want, label) {
+    assert.equal(got.lines, want.lines, `${label}: the lines`);
+    assert.deepEqual(Object.keys(got.outputs).sort(), Object.keys(want.outputs).sort(), `${label}: outputs`);
+    for (const name of Object.keys(want.outputs)) {
+        assert.ok(got.outputs[name] === want.outputs[name], `${label}: the bytes of ${name}`);
+    }
+    const problems = want.lines.split("\n").filter((line) => /^(Warning|Error)/.test(line)).length;
+    const successes = want.lines.split("\n").filter((line) => /^Successfully/.test(line)).length;
+    assert.equal(got.status, `${successes} written, ${problems} skipped.`, `${label}: the count`);
+    if (got.links) {
+        assert.deepEqual(got.links, Object.keys(want.outputs).map((name) => path.basename(name)),
+                         `${label}: the download names`);
+    }
+}
+
+// Hands the page files by drop, as a browser builds the event from files
+// dragged in: here made in the page itself.
+async function drop(page, files) {
+    const encoded = files.map(([name, bytes]) => [name, bytes.toString("base64")]);
+    await page.evaluate((encoded) => {
+        const transfer = new DataTransfer();
+        for (const [name, text] of encoded) {
+            transfer.items.add(new File([Uint8Array.from(atob(text), (c) => c.charCodeAt(0))], name));
+        }
+        document.getElementById("drop").dispatchEvent(
+            new DragEvent("drop", {dataTransfer: transfer, bubbles: true, cancelable: true}));
+    }, encoded);
+}
+
+// Converts a folder in place, as "Convert a folder in place" does once a
+// folder is chosen: the origin's private file system stands in for it,
+// since no test can answer the browser's own folder picker.
+async function convert_in_place(page, files) {
+    const encoded = files.map(([name, bytes]) => [name, bytes.toString("base64")]);
+    return page.evaluate(async (encoded) => {
+        const root = await navigator.storage.getDirectory();
+        await root.removeEntry("maps", {recursive: true}).catch(() => {});
+        for (const [name, text] of encoded) {
+            let folder = root;
+            const parts = name.split("/");
+            for (const part of parts.slice(0, -1)) folder = await folder.getDirectoryHandle(part, {create: true});
+            const writable = await (await folder.getFileHandle(parts.at(-1), {create: true})).createWritable();
+            await writable.write(Uint8Array.from(atob(text), (c) => c.charCodeAt(0)));
+            await writable.close();
+        }
+        await window.mapdown.convert_folder(await root.getDirectoryHandle("maps"));
+        const outputs = {};
+        async function collect(folder, prefix) {
+            for await (const handle of folder.values()) {
+                const name = `${prefix}/${handle.name}`;
+                if (handle.kind === "directory") {
+                    await collect(handle, name);
+                } else if (/\.rt[lc]$/.test(name)) {
+                    const bytes = new Uint8Array(await (await handle.getFile()).arrayBuffer());
+                    outputs[name] = btoa(String.fromCharCode(...bytes));
+                }
+            }
+        }
+        await collect(await root.getDirectoryHandle("maps"), "maps");
+        return {lines: document.getElementById("lines").textContent,
+                status: document.getElementById("status").textContent, outputs, links: null};
+    }, encoded);
+}
+
+// The page from a loopback web server, as from any static host.
+const server = http.createServer((request, response) => {
+    response.writeHead(200, {"Content-Type": "text/html; charset=utf-8"});
+    response.end(fs.readFileSync(page_path));
+});
+await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+const served = `http://127.0.0.1:${server.address().port}/mapdown.html`;
+const from_disk = `file://${path.resolve(page_path)}`;
+
+const picked = path.join(scratch, "picked");
+const batch_names = batch.map(([name]) => name);
+const want_batch = expected(batch, batch_names);
+const want_folder = expected(folder, archive_names(folder));
+// A file that is gone by the time its turn comes: the batch before it is
+// still being converted when it is removed.
+const slow = [["slow.rtlx", archive(rxl, 1, 128 << 20)]];
+const gone = [["gone.rtlx", archive(rxl, 1, 6400)], ["kept.rtlx", archive(rxl, 2, 6400)]];
+const want_gone = {lines: 'Warning: Couldn\'t open "gone.rtlx" for reading!\n' +
+                          expected(gone.slice(1), ["kept.rtlx"]).lines,
+                   outputs: expected(gone.slice(1), ["kept.rtlx"]).outputs};
+
+let failures = 0;
+async function step(label, body) {
+    try {
+        await body();
+        console.log(`ok      ${label}`);
+    } catch (error) {
+        ++failures;
+        console.log(`FAILED  ${label}\n${error.stack || error}`);
+    }
+}
+
+for (const name of browsers) {
+    const browser = await launch(name);
+    for (const [where, url] of [["from disk", from_disk], ["from a server", served]]) {
+        const page = await browser.newPage();
+        const errors = [];
+        page.on("pageerror", (error) => errors.push(error.message));
+        await page.goto(url);
+        const input = await page.$("#pick-files");
+
+        // Each step starts a batch, and waits for it to end.
+        const convert = async (start) => {
+            const before = await batches_finished(page);
+            await start();
+            return results(page, before + 1);
+        };
+        await step(`${name}, ${where}: chosen files`, async () => {
+            put(picked, batch);
+            check(await convert(() => input.uploadFile(...batch_names.map((file) => path.join(picked, file)))),
+                  want_batch, "chosen");
+        });
+        await step(`${name}, ${where}: dropped files`, async () => {
+            check(await convert(() => drop(page, batch)), want_batch, "dropped");
+        });
+        if (name === "chromium") {
+            // Only Chromium lets a test hand over a real folder, chosen or dropped.
+            put(path.join(picked, "folder"), folder);
+            const top = path.join(picked, "folder", "maps");
+            await step(`${name}, ${where}: a chosen folder`, async () => {
+                const chooser = await page.$("#pick-folder");
+                check(await convert(() => chooser.uploadFile(top)), want_folder, "chosen folder");
+            });
+            await step(`${name}, ${where}: a dropped folder`, async () => {
+                const client = await page.createCDPSession();
+                const box = await (await page.$("#drop")).boundingBox();
+                const data = {items: [], files: [top], dragOperationsMask: 1};
+                check(await convert(async () => {
+                    for (const type of ["dragEnter", "dragOver", "drop"]) {
+                        await client.send("Input.dispatchDragEvent",
+                                          {type, x: box.x + 10, y: box.y + 10, data});
+                    }
+                }), want_folder, "dropped folder");
+            });
+        }
+        await step(`${name}, ${where}: a file gone before its turn`, async () => {
+            put(path.join(picked, "slow"), slow);
+            put(path.join(picked, "gone"), gone);
+            const before = await batches_finished(page);
+            await input.uploadFile(path.join(picked, "slow", "slow.rtlx"));
+            await input.uploadFile(...gone.map(([file]) => path.join(picked, "gone", file)));
+            fs.rmSync(path.join(picked, "gone", "gone.rtlx"));
+            assert.equal(await batches_finished(page), before, "the slow batch was still running");
+            check(await results(page, before + 2), want_gone, "gone");
+        });
+        await step(`${name}, ${where}: one download of every output`, async () => {
+            await convert(() => drop(page, batch));
+            const zip = await page.evaluate(async () => {
+                const bytes = new Uint8Array(await (await window.mapdown.zip()).arrayBuffer());
+                let text = "";
+                for (let at = 0; at < bytes.length; at += 0x8000) {
+                    text += String.fromCharCode(...bytes.subarray(at, at + 0x8000));
+                }
+                return btoa(text);
+            });
+            const zip_path = path.join(scratch, "outputs.zip");
+            fs.writeFileSync(zip_path, Buffer.from(zip, "base64"));
+            execFileSync("unzip", ["-tq", zip_path]);
+            for (const [output, bytes] of Object.entries(want_batch.outputs)) {
+                const unpacked = execFileSync("unzip", ["-p", zip_path, output]);
+                assert.ok(unpacked.equals(Buffer.from(bytes, "base64")), `zip: ${output}`);
+            }
+        });
+        if (where === "from a server") {
+            await step(`${name}, ${where}: a folder converted in place`, async () => {
+                // An old output is replaced; the folder's other files stay.
+                const with_old = [...folder, ["maps/a.rtl", Buffer.from("an old output")]];
+                check(await convert_in_place(page, with_old), want_folder, "in place");
+            });
+        }
+        await step(`${name}, ${where}: no error in the page`, async () => {
+            assert.deepEqual(errors, []);
+        });
+        await page.close();
+    }
+    await browser.close();
+}
+server.close();
+console.log(failures ? `${failures} failed` : "all passed");
+process.exit(failures ? 1 : 0);
