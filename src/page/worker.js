@@ -89,7 +89,19 @@ async function save_in_folder(folder, name, parts) {
     }
 }
 
+// Large outputs for download wait in this folder of the origin's private
+// file system until the next batch (when the page no longer offers them) or
+// the next visit.
+const scratch_folder = "mapdown-downloads";
 let scratch_count = 0;
+
+async function remove_scratch() {
+    try {
+        await (await navigator.storage.getDirectory()).removeEntry(scratch_folder, {recursive: true});
+    } catch (error) {
+        // None there, or no private file system at all.
+    }
+}
 
 // A File holding the output, for download. A large one is written in parts
 // to the origin's private file system where there is one.
@@ -97,7 +109,7 @@ async function save_for_download(name, parts, size) {
     if (size >= large_output && navigator.storage && navigator.storage.getDirectory) {
         try {
             const root = await navigator.storage.getDirectory();
-            const scratch = await root.getDirectoryHandle("mapdown-downloads", {create: true});
+            const scratch = await root.getDirectoryHandle(scratch_folder, {create: true});
             const handle = await scratch.getFileHandle(`${++scratch_count}-${name}`, {create: true});
             const access = await handle.createSyncAccessHandle();
             access.truncate(0);
@@ -146,7 +158,13 @@ async function convert(item, number) {
 }
 
 onmessage = async (event) => {
-    await ready;
+    try {
+        await ready;
+    } catch (error) {
+        postMessage({failed: String(error)});
+        return;
+    }
+    await remove_scratch();
     archives = event.data.items.map((item) => item.file);
     for (let number = 0; number < archives.length; ++number) {
         const result = await convert(event.data.items[number], number);

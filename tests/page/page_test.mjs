@@ -7,20 +7,20 @@
 //     node page_test.mjs PAGE PROGRAM [chromium|firefox ...]
 import assert from "node:assert/strict";
 import {execFileSync} from "node:child_process";
+import crypto from "node:crypto";
 import fs from "node:fs";
 import http from "node:http";
 import os from "node:os";
 import path from "node:path";
-import puppeteer from "puppeteer-core";
+
+import {batches_finished, browser_names, launch} from "./browsers.mjs";
 
 const [page_path, program, ...chosen] = process.argv.slice(2);
 if (!page_path || !program) {
     console.error("usage: node page_test.mjs PAGE PROGRAM [chromium|firefox ...]");
     process.exit(2);
 }
-const browsers = chosen.length ? chosen : ["chromium", "firefox"];
-// Names in every script reach the browsers and unzip only in a UTF-8 locale.
-process.env.LANG = "C.UTF-8";
+const browsers = chosen.length ? chosen : browser_names;
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), "mapdown-page-"));
 process.on("exit", () => fs.rmSync(scratch, {recursive: true, force: true}));
 
@@ -120,26 +120,12 @@ function expected(files, names) {
 const archive_names = (files) => files.map(([name]) => name)
     .filter((name) => /\.rt[lc]x$/i.test(name)).sort();
 
-async function launch(name) {
-    const profile = fs.mkdtempSync(path.join(scratch, `${name}-`));
-    if (name === "chromium") {
-        return puppeteer.launch({
-            browser: "chrome", executablePath: "/usr/bin/chromium", headless: true, userDataDir: profile,
-            args: ["--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
-                   "--disable-component-update", "--disable-sync", "--disable-quic"],
-        });
-    }
-    return puppeteer.launch({browser: "firefox", executablePath: "/usr/bin/firefox-esr",
-                             headless: true, userDataDir: profile});
-}
-
-const batches_finished = (page) => page.evaluate(() => window.mapdown.batches_finished());
+const finished_so_far = (page) => page.evaluate(() => window.mapdown.batches_finished());
 
 // Waits for the page to have finished `count` batches; gives the last one's
 // lines, its count line, its outputs in base64, and the download names.
 async function results(page, count) {
-    await page.waitForFunction((count) => window.mapdown.batches_finished() >= count,
-                               {timeout: 120000}, count);
+    await batches_finished(page, count);
     return page.evaluate(async () => {
         const outputs = {};
         for (const {name, file} of window.mapdown.outputs()) {
@@ -241,6 +227,23 @@ const want_gone = {lines: 'Warning: Couldn\'t open "gone.rtlx" for reading!\n' +
                           expected(gone.slice(1), ["kept.rtlx"]).lines,
                    outputs: expected(gone.slice(1), ["kept.rtlx"]).outputs};
 
+// A map array larger than a page's memory can hold, in a sparse file that
+// takes no room: the page says so as the program would, without reading it.
+const huge_size = 2.5 * 2 ** 30;
+function put_huge(file) {
+    fs.mkdirSync(path.dirname(file), {recursive: true});
+    fs.writeFileSync(file, Buffer.concat([Buffer.from(rxl, "latin1"), u32(1), u64(24), u64(1),
+                                          entry("MAPS", 4096, huge_size)]));
+    fs.truncateSync(file, 4096 + huge_size);
+}
+// An output too large for some browsers to keep as one Blob, checked by its
+// size and digest.
+const large = [["large.rtlx", archive(rxl, 100, 300 << 20)]];
+const want_large = expected(large, ["large.rtlx"]);
+const large_digest = crypto.createHash("sha256")
+    .update(Buffer.from(want_large.outputs["large.rtl"], "base64")).digest("hex");
+delete want_large.outputs["large.rtl"];
+
 let failures = 0;
 async function step(label, body) {
     try {
@@ -253,7 +256,7 @@ async function step(label, body) {
 }
 
 for (const name of browsers) {
-    const browser = await launch(name);
+    const browser = await launch(name, scratch);
     for (const [where, url] of [["from disk", from_disk], ["from a server", served]]) {
         const page = await browser.newPage();
         const errors = [];
@@ -263,7 +266,7 @@ for (const name of browsers) {
 
         // Each step starts a batch, and waits for it to end.
         const convert = async (start) => {
-            const before = await batches_finished(page);
+            const before = await finished_so_far(page);
             await start();
             return results(page, before + 1);
         };
@@ -298,12 +301,33 @@ for (const name of browsers) {
         await step(`${name}, ${where}: a file gone before its turn`, async () => {
             put(path.join(picked, "slow"), slow);
             put(path.join(picked, "gone"), gone);
-            const before = await batches_finished(page);
+            const before = await finished_so_far(page);
             await input.uploadFile(path.join(picked, "slow", "slow.rtlx"));
             await input.uploadFile(...gone.map(([file]) => path.join(picked, "gone", file)));
             fs.rmSync(path.join(picked, "gone", "gone.rtlx"));
-            assert.equal(await batches_finished(page), before, "the slow batch was still running");
+            assert.equal(await finished_so_far(page), before, "the slow batch was still running");
             check(await results(page, before + 2), want_gone, "gone");
+        });
+        await step(`${name}, ${where}: a map array too large for the page`, async () => {
+            put_huge(path.join(picked, "huge", "huge.rtlx"));
+            const got = await convert(() => input.uploadFile(path.join(picked, "huge", "huge.rtlx")));
+            assert.equal(got.lines, 'Warning: Not enough memory to convert "huge.rtlx"!\n');
+            fs.rmSync(path.join(picked, "huge"), {recursive: true});
+        });
+        await step(`${name}, ${where}: a large output`, async () => {
+            put(path.join(picked, "large"), large);
+            const before = await finished_so_far(page);
+            await input.uploadFile(path.join(picked, "large", "large.rtlx"));
+            await batches_finished(page, before + 1);
+            const got = await page.evaluate(async () => {
+                const [{name, file}] = window.mapdown.outputs();
+                const digest = new Uint8Array(await crypto.subtle.digest("SHA-256", await file.arrayBuffer()));
+                return {name, size: file.size, digest: [...digest].map((b) => b.toString(16).padStart(2, "0")).join(""),
+                        lines: document.getElementById("lines").textContent};
+            });
+            assert.equal(got.lines, want_large.lines);
+            assert.deepEqual([got.name, got.size, got.digest], ["large.rtl", 8 + (300 << 20), large_digest]);
+            fs.rmSync(path.join(picked, "large"), {recursive: true});
         });
         await step(`${name}, ${where}: one download of every output`, async () => {
             await convert(() => drop(page, batch));
