@@ -24,6 +24,16 @@ std::string line;
 
 extern "C" {
 
+// The outcomes the worker tells apart or reports itself, in this order:
+// written, cannot_read, cannot_create, cannot_write, wrong_ending.
+EMSCRIPTEN_KEEPALIVE const int* page_outcomes() {
+    static const int outcomes[] = {
+        static_cast<int>(Outcome::written), static_cast<int>(Outcome::cannot_read),
+        static_cast<int>(Outcome::cannot_create), static_cast<int>(Outcome::cannot_write),
+        static_cast<int>(Outcome::wrong_ending)};
+    return outcomes;
+}
+
 // Converts the archive of `size` bytes that the worker knows as File number
 // `file`, named `name` (its path within what was dropped or picked). Gives
 // Outcome::written once the map file is ready to save, or the outcome that

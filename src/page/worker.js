@@ -5,8 +5,9 @@
 // gets one message back with its line, as the program prints it.
 "use strict";
 
-// As conversion.h numbers its Outcome.
-const outcome = {written: 0, cannot_read: 1, cannot_create: 5, cannot_write: 6, wrong_ending: 7};
+// The outcomes the worker tells apart or reports itself, as the module
+// numbers them.
+const outcome = {};
 
 // Outputs from this size up are written in parts to the origin's private
 // file system, where the browser allows it: some keep no larger Blob whole.
@@ -17,13 +18,43 @@ const reader = new FileReaderSync();
 let archives = [];  // the Files of the batch, numbered for the module
 let module;
 
+// Each read costs much the same whatever its size in some browsers (over a
+// millisecond in Chromium), so the small reads (the header, the directory)
+// are served from one block held here: a small archive read whole at its
+// first read, or else a window from the read's offset on. A large read, the
+// map array of a large archive, goes straight into the module's memory.
+const whole_archive = 4 << 20;
+const read_window = 64 << 10;
+const nothing_held = {file: -1, start: 0, bytes: new Uint8Array(0)};
+let held = nothing_held;
+
+function read_file(file, start, end) {
+    return new Uint8Array(reader.readAsArrayBuffer(archives[file].slice(start, end)));
+}
+
+// The `count` bytes at `offset`, or fewer where the file ends early (it
+// shrank since it was chosen); throws where it cannot be read at all.
+function bytes_at(file, offset, count) {
+    const inside = held.file === file && offset >= held.start;
+    if (inside && offset + count <= held.start + held.bytes.length) {
+        return held.bytes.subarray(offset - held.start, offset - held.start + count);
+    }
+    const size = archives[file].size;
+    if (size > whole_archive && count >= read_window) {
+        return read_file(file, offset, offset + count);
+    }
+    const start = size <= whole_archive ? 0 : offset;
+    held = {file, start, bytes: read_file(file, start, size <= whole_archive ? size : offset + read_window)};
+    return held.bytes.subarray(offset - start, offset - start + count);
+}
+
 function read_archive(file, offset, bytes, count) {
     try {
-        const slice = reader.readAsArrayBuffer(archives[file].slice(offset, offset + count));
-        if (slice.byteLength !== count) {
+        const got = bytes_at(file, offset, count);
+        if (got.length !== count) {
             return false;
         }
-        module.HEAPU8.set(new Uint8Array(slice), bytes);
+        module.HEAPU8.set(got, bytes);
         return true;
     } catch (error) {
         return false;  // gone, changed since it was chosen, or unreadable
@@ -32,6 +63,10 @@ function read_archive(file, offset, bytes, count) {
 
 const ready = createMapdownModule({readArchive: read_archive}).then((loaded) => {
     module = loaded;
+    const codes = module.ccall("page_outcomes", "number", [], []) / 4;
+    ["written", "cannot_read", "cannot_create", "cannot_write", "wrong_ending"].forEach((name, index) => {
+        outcome[name] = module.HEAP32[codes + index];
+    });
 });
 
 function call(name, returns, types, values) {
@@ -40,14 +75,16 @@ function call(name, returns, types, values) {
 
 // A file that can no longer be read at all (deleted since it was chosen) is
 // one the program could not open. Some browsers then throw on any read;
-// Chromium says it is empty, and throws only when the whole is read.
-async function can_open(file) {
+// Chromium says it is empty, and throws only when the whole is read. The
+// first read also brings the archive's header (or all of a small one).
+async function can_open(number) {
     try {
+        const file = archives[number];
         if (file.size === 0) {
             await file.arrayBuffer();
             return true;
         }
-        return reader.readAsArrayBuffer(file.slice(0, 1)).byteLength === 1;
+        return bytes_at(number, 0, 1).length === 1;
     } catch (error) {
         return false;
     }
@@ -135,7 +172,8 @@ async function save_for_download(name, parts, size) {
 }
 
 async function convert(item, number) {
-    if (!(await can_open(item.file))) {
+    held = nothing_held;
+    if (!(await can_open(number))) {
         return {status: outcome.cannot_read, name: item.name};
     }
     const status = call("page_convert", "number", ["number", "number", "string"],
@@ -177,5 +215,6 @@ onmessage = async (event) => {
         }
     }
     archives = [];
+    held = nothing_held;
     postMessage({finished: true});
 };
