@@ -11,11 +11,10 @@
 // and last bytes are the program's.
 import {execFileSync} from "node:child_process";
 import fs from "node:fs";
-import http from "node:http";
 import os from "node:os";
 import path from "node:path";
 
-import {batches_finished, browser_names, launch} from "../tests/page/browsers.mjs";
+import {batches_finished, browser_names, launch, open_page, page_addresses} from "../tests/page/browsers.mjs";
 
 const [page_path, program, rounds_text] = process.argv.slice(2);
 if (!page_path || !program) {
@@ -71,18 +70,11 @@ function time_program() {
     return Number(process.hrtime.bigint() - started) / 1e9;
 }
 
-const server = http.createServer((request, response) => {
-    response.writeHead(200, {"Content-Type": "text/html; charset=utf-8"});
-    response.end(fs.readFileSync(page_path));
-});
-await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
-const urls = {"from disk": `file://${path.resolve(page_path)}`,
-              "from a server": `http://127.0.0.1:${server.address().port}/`};
+const {server, urls} = await page_addresses(page_path);
 
-for (const name of (process.env.BROWSERS ? process.env.BROWSERS.split(",") : browser_names)) {
+for (const name of browser_names) {
     const browser = await launch(name, scratch);
-    const page = await browser.newPage();
-    await page.goto(urls["from disk"]);
+    const page = await open_page(browser, urls["from disk"]);
     const input = await page.$("#pick-files");
     const page_times = [], in_page_times = [], program_times = [], ratios = [];
     for (let round = 0; round < rounds; ++round) {
@@ -113,16 +105,8 @@ for (const name of (process.env.BROWSERS ? process.env.BROWSERS.split(",") : bro
             const outputs = window.mapdown.outputs();
             if (outputs.length !== 1) return {line: document.getElementById("lines").textContent};
             const file = outputs[0].file;
-            const encode = async (blob) => {
-                const bytes = new Uint8Array(await blob.arrayBuffer());
-                let text = "";
-                for (let at = 0; at < bytes.length; at += 0x8000) {
-                    text += String.fromCharCode(...bytes.subarray(at, at + 0x8000));
-                }
-                return btoa(text);
-            };
             return {line: document.getElementById("lines").textContent, size: file.size,
-                    ends: [await encode(file.slice(0, 65536)), await encode(file.slice(file.size - 65536))]};
+                    ends: [await base64_of(file.slice(0, 65536)), await base64_of(file.slice(file.size - 65536))]};
         });
         const same = got.size === big_output.length && got.ends[0] === big_ends[0] &&
                      got.ends[1] === big_ends[1];

@@ -5,9 +5,6 @@
 #include <optional>
 #include <string>
 
-#include "formats/archive_in_memory.h"
-#include "formats/map_file.h"
-#include "sample_archive.h"
 
 namespace {
 
@@ -47,18 +44,6 @@ TEST(OutcomeLine, EachOutcomeHasItsLineWithTheNameShownSafely) {
     EXPECT_EQ(outcome_of(ArchiveStatus::not_an_archive), Outcome::not_an_archive);
     EXPECT_EQ(outcome_of(ArchiveStatus::no_map_array), Outcome::no_map_array);
     EXPECT_EQ(outcome_of(ArchiveStatus::out_of_memory), Outcome::out_of_memory);
-}
-
-TEST(ConvertMapArchive, GivesTheMapArrayRebasedForTheClassicFile) {
-    const std::string archive = sample_archive(rxc_magic_bytes, 3, 7000);
-    ArchiveReader reader{archive};
-    ConvertedArchive converted;
-    ASSERT_EQ(convert_map_archive(reader, archive.size(), converted), ArchiveStatus::ok);
-    const MapFileHeader header = map_file_header(converted.header.kind);
-    EXPECT_EQ(std::string(header.data(), header.size()) +
-                  std::string(reinterpret_cast<const char*>(converted.map_array.get()),
-                              converted.location.size),
-              sample_map_file(rxc_magic_bytes, 3, 7000));
 }
 
 }  // namespace

@@ -199,7 +199,8 @@ TEST_F(SafeWrites, EveryFailedAllocationSkipsOnlyItsFile) {
         ++fired_runs;
         fs::remove(fault_log());
     }
-    EXPECT_GE(fired_runs, 3);  // at least the reader of each archive opened
+    // At least the long name's copies: as the name opened, and as shown.
+    EXPECT_GE(fired_runs, 2);
 }
 
 // SIGINT, SIGTERM or SIGHUP in the middle of a large write: the previous

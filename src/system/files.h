@@ -1,13 +1,15 @@
 // The operating system's file interface: opening an archive without ever
 // blocking and reading it, at the offsets the format code asks for, through
-// the descriptor that was checked, and
-// writing a new file so that it takes its name only once it is complete,
-// through the one descriptor that created it, and never leaves a partial
-// file behind, even when the run is interrupted.
+// the descriptor that was checked; and writing a new file so that it takes
+// its name only once it is complete, through the one descriptor that created
+// it, and never leaves a partial file behind, even when the run is
+// interrupted.
 //
 // files.cpp holds what every system shares; files_posix.cpp and
-// files_windows.cpp each hold one system's own calls. Nothing here prints;
-// every outcome is returned.
+// files_windows.cpp each hold one system's own calls. In the browser,
+// files_browser.cpp reads archives from the page's Files and nothing more:
+// the page saves its outputs itself. Nothing here prints; every outcome is
+// returned.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,7 @@
 // The browsers the page is tried in, from Debian's packages, each started
 // headless with a profile of its own in `folder`, driven by puppeteer-core.
 import fs from "node:fs";
+import http from "node:http";
 import path from "node:path";
 import puppeteer from "puppeteer-core";
 
@@ -28,4 +29,38 @@ export function launch(name, folder) {
 export function batches_finished(page, count) {
     return page.waitForFunction((count) => window.mapdown.batches_finished() >= count,
                                 {timeout: 600000, polling: 20}, count);
+}
+
+// A new tab at `url`, with helpers for the scripts that drive it: a Blob's
+// bytes as base64 and back, and what the page shows of the last batch. The
+// page's own errors are collected in `errors`.
+export async function open_page(browser, url, errors = []) {
+    const page = await browser.newPage();
+    page.on("pageerror", (error) => errors.push(error.message));
+    await page.evaluateOnNewDocument(() => {
+        window.base64_of = async (blob) => {
+            const bytes = new Uint8Array(await blob.arrayBuffer());
+            let text = "";
+            for (let at = 0; at < bytes.length; at += 0x8000) {
+                text += String.fromCharCode(...bytes.subarray(at, at + 0x8000));
+            }
+            return btoa(text);
+        };
+        window.bytes_of = (text) => Uint8Array.from(atob(text), (c) => c.charCodeAt(0));
+        window.shown = () => ({lines: document.getElementById("lines").textContent,
+                               status: document.getElementById("status").textContent});
+    });
+    await page.goto(url);
+    return page;
+}
+
+// The page from disk, and from a loopback web server, as from any static host.
+export async function page_addresses(page_path) {
+    const server = http.createServer((request, response) => {
+        response.writeHead(200, {"Content-Type": "text/html; charset=utf-8"});
+        response.end(fs.readFileSync(page_path));
+    });
+    await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+    return {server, urls: {"from disk": `file://${path.resolve(page_path)}`,
+                           "from a server": `http://127.0.0.1:${server.address().port}/mapdown.html`}};
 }

@@ -9,11 +9,10 @@ import assert from "node:assert/strict";
 import {execFileSync} from "node:child_process";
 import crypto from "node:crypto";
 import fs from "node:fs";
-import http from "node:http";
 import os from "node:os";
 import path from "node:path";
 
-import {batches_finished, browser_names, launch} from "./browsers.mjs";
+import {batches_finished, browser_names, launch, open_page, page_addresses} from "./browsers.mjs";
 
 const [page_path, program, ...chosen] = process.argv.slice(2);
 if (!page_path || !program) {
@@ -25,16 +24,8 @@ const scratch = fs.mkdtempSync(path.join(os.tmpdir(), "mapdown-page-"));
 process.on("exit", () => fs.rmSync(scratch, {recursive: true, force: true}));
 
 // Archives, byte by byte: a header, the map array, then the directory.
-function u32(value) {
-    const bytes = Buffer.alloc(4);
-    bytes.writeUInt32LE(value >>> 0);
-    return bytes;
-}
-function u64(value) {
-    const bytes = Buffer.alloc(8);
-    bytes.writeBigUInt64LE(BigInt(value));
-    return bytes;
-}
+const u32 = (value) => Buffer.from(new Uint32Array([value]).buffer);
+const u64 = (value) => Buffer.from(new BigUint64Array([BigInt(value)]).buffer);
 function entry(name, offset, size) {
     return Buffer.concat([Buffer.concat([Buffer.from(name), Buffer.alloc(16)]).subarray(0, 16),
                           u64(offset), u64(size)]);
@@ -128,17 +119,9 @@ async function results(page, count) {
     await batches_finished(page, count);
     return page.evaluate(async () => {
         const outputs = {};
-        for (const {name, file} of window.mapdown.outputs()) {
-            const bytes = new Uint8Array(await file.arrayBuffer());
-            let text = "";
-            for (let at = 0; at < bytes.length; at += 0x8000) {
-                text += String.fromCharCode(...bytes.subarray(at, at + 0x8000));
-            }
-            outputs[name] = btoa(text);
-        }
+        for (const {name, file} of window.mapdown.outputs()) outputs[name] = await base64_of(file);
         const links = [...document.querySelectorAll("#outputs a")].map((link) => link.download);
-        return {lines: document.getElementById("lines").textContent,
-                status: document.getElementById("status").textContent, outputs, links};
+        return {...shown(), outputs, links};
     });
 }
 
@@ -163,9 +146,7 @@ async function drop(page, files) {
     const encoded = files.map(([name, bytes]) => [name, bytes.toString("base64")]);
     await page.evaluate((encoded) => {
         const transfer = new DataTransfer();
-        for (const [name, text] of encoded) {
-            transfer.items.add(new File([Uint8Array.from(atob(text), (c) => c.charCodeAt(0))], name));
-        }
+        for (const [name, text] of encoded) transfer.items.add(new File([bytes_of(text)], name));
         document.getElementById("drop").dispatchEvent(
             new DragEvent("drop", {dataTransfer: transfer, bubbles: true, cancelable: true}));
     }, encoded);
@@ -184,7 +165,7 @@ async function convert_in_place(page, files) {
             const parts = name.split("/");
             for (const part of parts.slice(0, -1)) folder = await folder.getDirectoryHandle(part, {create: true});
             const writable = await (await folder.getFileHandle(parts.at(-1), {create: true})).createWritable();
-            await writable.write(Uint8Array.from(atob(text), (c) => c.charCodeAt(0)));
+            await writable.write(bytes_of(text));
             await writable.close();
         }
         await window.mapdown.convert_folder(await root.getDirectoryHandle("maps"));
@@ -195,25 +176,16 @@ async function convert_in_place(page, files) {
                 if (handle.kind === "directory") {
                     await collect(handle, name);
                 } else if (/\.rt[lc]$/.test(name)) {
-                    const bytes = new Uint8Array(await (await handle.getFile()).arrayBuffer());
-                    outputs[name] = btoa(String.fromCharCode(...bytes));
+                    outputs[name] = await base64_of(await handle.getFile());
                 }
             }
         }
         await collect(await root.getDirectoryHandle("maps"), "maps");
-        return {lines: document.getElementById("lines").textContent,
-                status: document.getElementById("status").textContent, outputs, links: null};
+        return {...shown(), outputs, links: null};
     }, encoded);
 }
 
-// The page from a loopback web server, as from any static host.
-const server = http.createServer((request, response) => {
-    response.writeHead(200, {"Content-Type": "text/html; charset=utf-8"});
-    response.end(fs.readFileSync(page_path));
-});
-await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
-const served = `http://127.0.0.1:${server.address().port}/mapdown.html`;
-const from_disk = `file://${path.resolve(page_path)}`;
+const {server, urls} = await page_addresses(page_path);
 
 const picked = path.join(scratch, "picked");
 const batch_names = batch.map(([name]) => name);
@@ -223,9 +195,9 @@ const want_folder = expected(folder, archive_names(folder));
 // still being converted when it is removed.
 const slow = [["slow.rtlx", archive(rxl, 1, 128 << 20)]];
 const gone = [["gone.rtlx", archive(rxl, 1, 6400)], ["kept.rtlx", archive(rxl, 2, 6400)]];
-const want_gone = {lines: 'Warning: Couldn\'t open "gone.rtlx" for reading!\n' +
-                          expected(gone.slice(1), ["kept.rtlx"]).lines,
-                   outputs: expected(gone.slice(1), ["kept.rtlx"]).outputs};
+const kept = expected(gone.slice(1), ["kept.rtlx"]);
+const want_gone = {lines: 'Warning: Couldn\'t open "gone.rtlx" for reading!\n' + kept.lines,
+                   outputs: kept.outputs};
 
 // A map array larger than a page's memory can hold, in a sparse file that
 // takes no room: the page says so as the program would, without reading it.
@@ -257,11 +229,9 @@ async function step(label, body) {
 
 for (const name of browsers) {
     const browser = await launch(name, scratch);
-    for (const [where, url] of [["from disk", from_disk], ["from a server", served]]) {
-        const page = await browser.newPage();
+    for (const [where, url] of Object.entries(urls)) {
         const errors = [];
-        page.on("pageerror", (error) => errors.push(error.message));
-        await page.goto(url);
+        const page = await open_page(browser, url, errors);
         const input = await page.$("#pick-files");
 
         // Each step starts a batch, and waits for it to end.
@@ -308,37 +278,25 @@ for (const name of browsers) {
             assert.equal(await finished_so_far(page), before, "the slow batch was still running");
             check(await results(page, before + 2), want_gone, "gone");
         });
-        await step(`${name}, ${where}: a map array too large for the page`, async () => {
-            put_huge(path.join(picked, "huge", "huge.rtlx"));
-            const got = await convert(() => input.uploadFile(path.join(picked, "huge", "huge.rtlx")));
-            assert.equal(got.lines, 'Warning: Not enough memory to convert "huge.rtlx"!\n');
-            fs.rmSync(path.join(picked, "huge"), {recursive: true});
-        });
-        await step(`${name}, ${where}: a large output`, async () => {
+        await step(`${name}, ${where}: a large output, and a map array too large`, async () => {
             put(path.join(picked, "large"), large);
+            put_huge(path.join(picked, "large", "huge.rtlx"));
             const before = await finished_so_far(page);
-            await input.uploadFile(path.join(picked, "large", "large.rtlx"));
+            await input.uploadFile(...["large.rtlx", "huge.rtlx"].map((file) => path.join(picked, "large", file)));
             await batches_finished(page, before + 1);
             const got = await page.evaluate(async () => {
                 const [{name, file}] = window.mapdown.outputs();
                 const digest = new Uint8Array(await crypto.subtle.digest("SHA-256", await file.arrayBuffer()));
                 return {name, size: file.size, digest: [...digest].map((b) => b.toString(16).padStart(2, "0")).join(""),
-                        lines: document.getElementById("lines").textContent};
+                        lines: shown().lines};
             });
-            assert.equal(got.lines, want_large.lines);
+            assert.equal(got.lines, want_large.lines + 'Warning: Not enough memory to convert "huge.rtlx"!\n');
             assert.deepEqual([got.name, got.size, got.digest], ["large.rtl", 8 + (300 << 20), large_digest]);
             fs.rmSync(path.join(picked, "large"), {recursive: true});
         });
         await step(`${name}, ${where}: one download of every output`, async () => {
             await convert(() => drop(page, batch));
-            const zip = await page.evaluate(async () => {
-                const bytes = new Uint8Array(await (await window.mapdown.zip()).arrayBuffer());
-                let text = "";
-                for (let at = 0; at < bytes.length; at += 0x8000) {
-                    text += String.fromCharCode(...bytes.subarray(at, at + 0x8000));
-                }
-                return btoa(text);
-            });
+            const zip = await page.evaluate(async () => base64_of(await window.mapdown.zip()));
             const zip_path = path.join(scratch, "outputs.zip");
             fs.writeFileSync(zip_path, Buffer.from(zip, "base64"));
             execFileSync("unzip", ["-tq", zip_path]);
