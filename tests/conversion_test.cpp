@@ -5,7 +5,6 @@
 #include <optional>
 #include <string>
 
-
 namespace {
 
 TEST(OutputNameFor, DropsTheFinalXOfAnAcceptedEndingOnly) {
