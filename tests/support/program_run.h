@@ -323,10 +323,8 @@ class ProgramTest : public ::testing::Test {
         close(keyboard[0]);
         // Ctrl-C as asked; a key once the Windows program waits for one.
         bool interrupted = options.interrupt_when.empty(), keyed = false, waited_for_key = false;
-        for (int wait = 0; options.terminal || !interrupted; ++wait) {
-            if (waitpid(child, &status, WNOHANG) == child) {
-                break;
-            }
+        bool ended = !options.terminal && interrupted && waitpid(child, &status, 0) == child;
+        for (int wait = 0; !ended; ++wait) {
             if (!interrupted && wait < 30000 && has_file_beginning(options.interrupt_when)) {
                 EXPECT_EQ(write(keyboard[1], "\x03", 1), 1);
                 interrupted = true;
@@ -336,15 +334,13 @@ class ProgramTest : public ::testing::Test {
                 usleep(500000);
                 keyed = true;
                 waited_for_key = waitpid(child, &status, WNOHANG) == 0;
-                EXPECT_EQ(write(keyboard[1], "k", 1), 1);
-                if (!waited_for_key) {
-                    break;  // it ended by itself, and is reaped
+                ended = !waited_for_key;  // it ended by itself, and is reaped
+                if (waited_for_key) {
+                    EXPECT_EQ(write(keyboard[1], "k", 1), 1);
                 }
             }
             usleep(1000);
-        }
-        if (!options.terminal && interrupted) {
-            waitpid(child, &status, 0);
+            ended = ended || waitpid(child, &status, WNOHANG) == child;
         }
         close(keyboard[1]);
         const std::string shown = options.terminal ? terminal_text(read_file(out)) : read_file(out);
