@@ -358,9 +358,9 @@ InputStatus open_input(const std::string& name, InputFile& input) {
 
 bool read_archive_bytes(ArchiveReader& archive, std::uint64_t offset, unsigned char* bytes,
                         std::size_t count) {
-    // ReadFile takes the position with each call and at most 4 GiB less a
-    // byte; a read that ends early (the file shrank) or fails leaves the
-    // bytes incomplete.
+    // ReadFile takes the position with each call, and less than 4 GiB at
+    // once: a gibibyte at a time. A read that ends early (the file shrank)
+    // or fails leaves the bytes incomplete.
     const HANDLE file = handle_of(archive.descriptor);
     std::size_t done = 0;
     while (done < count) {
