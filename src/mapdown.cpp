@@ -59,10 +59,15 @@ namespace {
 // an existing file is replaced only by a complete one.
 Outcome save_map_file(const std::string& output_name, const FileIdentity& archive_only_copy,
                       const ConvertedArchive& converted) {
+    const auto outcome_of = [](SaveStatus status) {
+        return status == SaveStatus::saved         ? Outcome::written
+               : status == SaveStatus::cannot_open ? Outcome::cannot_create
+                                                   : Outcome::cannot_write;
+    };
     NewFile file;
     const SaveStatus created = create_output(output_name, archive_only_copy, file);
     if (created != SaveStatus::saved) {
-        return created == SaveStatus::cannot_open ? Outcome::cannot_create : Outcome::cannot_write;
+        return outcome_of(created);
     }
     const MapFileHeader header = map_file_header(converted.header.kind);
     if (!write_output(file, header.data(), header.size()) ||
@@ -70,10 +75,7 @@ Outcome save_map_file(const std::string& output_name, const FileIdentity& archiv
         discard_output(file);
         return Outcome::cannot_write;
     }
-    const SaveStatus committed = commit_output(file);
-    return committed == SaveStatus::saved         ? Outcome::written
-           : committed == SaveStatus::cannot_open ? Outcome::cannot_create
-                                                  : Outcome::cannot_write;
+    return outcome_of(commit_output(file));
 }
 
 // One turn of the run: every failure is reported and skips this file only.
