@@ -182,15 +182,10 @@ async function convert(item, number) {
         return {status, name: item.name};
     }
     const output_name = call("page_output_name", "string", [], []);
+    const base = output_name.slice(output_name.lastIndexOf("/") + 1);  // within its folder
     const {parts, size} = output_parts();
-    let saved;
-    if (item.folder) {
-        const base = output_name.slice(output_name.lastIndexOf("/") + 1);
-        saved = {status: await save_in_folder(item.folder, base, parts)};
-    } else {
-        saved = await save_for_download(output_name.slice(output_name.lastIndexOf("/") + 1), parts,
-                                        size);
-    }
+    const saved = item.folder ? {status: await save_in_folder(item.folder, base, parts)}
+                              : await save_for_download(base, parts, size);
     call("page_release", null, [], []);
     return {status: saved.status, name: output_name, file: saved.file};
 }
