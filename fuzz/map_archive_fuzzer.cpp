@@ -1,17 +1,17 @@
 // Feeds arbitrary bytes, as an archive in memory read through the same
 // "bytes at an offset" interface as a file, through the conversion the
 // program runs: read the header, find and load the map array, rebase it and
-// write the classic map file. Besides crashing, it fails on any conversion
+// write the classic map file through the program's own writer. Besides crashing, it fails on any conversion
 // whose result is not exactly what the formats say it must be.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 #include <string>
 
 #include "formats/archive_in_memory.h"
 #include "formats/map_archive.h"
 #include "formats/map_file.h"
+#include "formats/sink_in_memory.h"
 
 namespace {
 
@@ -59,9 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             "loaded map array differs from the archive's bytes");
 
     rebase_map_array(map_array.get(), location.offset);
-    std::ostringstream out;
+    ByteSink out;
     require(write_map_file(out, header.kind, map_array.get(), location.size), "write failed");
-    const std::string file = out.str();
+    const std::string& file = out.bytes;
 
     require(file.size() == 8 + std::size_t{location.size}, "file is not 8 bytes plus the array");
     const bool rtcx = input.compare(0, 4, std::string("RXC\0", 4)) == 0;

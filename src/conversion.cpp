@@ -40,6 +40,23 @@ Outcome outcome_of(ArchiveStatus status) {
     return Outcome::not_an_archive;
 }
 
+Outcome outcome_of(InputStatus status) {
+    return status == InputStatus::not_regular_file ? Outcome::not_an_archive : Outcome::cannot_read;
+}
+
+Outcome outcome_of(SaveStatus status) {
+    switch (status) {
+        case SaveStatus::saved:
+            return Outcome::written;
+        case SaveStatus::cannot_create:
+        case SaveStatus::cannot_put_in_place:
+            return Outcome::cannot_create;
+        case SaveStatus::cannot_write:
+            break;
+    }
+    return Outcome::cannot_write;
+}
+
 std::string shown_name(std::string_view name) {
     std::string shown;
     for (std::size_t at = 0; at < name.size(); ++at) {

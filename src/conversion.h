@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "formats/map_archive.h"
+#include "system/file_status.h"
 
 // What became of one archive; each outcome has its own line.
 enum class Outcome {
@@ -20,6 +21,25 @@ enum class Outcome {
     cannot_write,   // a write failed: any old output is as it was
     wrong_ending,   // a valid archive whose name has neither ending: the run ends
 };
+
+// Each outcome by name, as the page's worker and the manual's test know them.
+struct NamedOutcome {
+    Outcome outcome;
+    const char* name;
+};
+constexpr NamedOutcome every_outcome[] = {
+    {Outcome::written, "written"},
+    {Outcome::cannot_read, "cannot_read"},
+    {Outcome::not_an_archive, "not_an_archive"},
+    {Outcome::no_map_array, "no_map_array"},
+    {Outcome::out_of_memory, "out_of_memory"},
+    {Outcome::cannot_create, "cannot_create"},
+    {Outcome::cannot_write, "cannot_write"},
+    {Outcome::wrong_ending, "wrong_ending"},
+};
+static_assert(sizeof every_outcome / sizeof *every_outcome ==
+                  static_cast<int>(Outcome::wrong_ending) + 1,
+              "every outcome has its name");
 
 // The usage line, shown when no file is named.
 constexpr char usage_text[] = "\nUsage: mapdown file.rtlx file.rtcx ...\n\n";
@@ -38,8 +58,11 @@ inline bool outcome_is_problem(Outcome outcome) {
     return outcome != Outcome::written;
 }
 
-// The outcome a problem of the archive's own is reported as.
+// The outcome each status is reported as: a problem of the archive's own, an
+// archive that could not be opened, an output saved or not.
 Outcome outcome_of(ArchiveStatus status);
+Outcome outcome_of(InputStatus status);
+Outcome outcome_of(SaveStatus status);
 
 // A name as a line shows it: each control character (bytes 0x01 to 0x1F and
 // 0x7F, and the characters U+0080 to U+009F) as an escape, so that no name

@@ -54,55 +54,62 @@ std::string get_output_filename(const std::string& input_name) {
 
 namespace {
 
-// Writes the classic map file through a new file that takes the output's
-// name only once it is complete: the output appears whole or not at all, and
-// an existing file is replaced only by a complete one.
-Outcome save_map_file(const std::string& output_name, const FileIdentity& archive_only_copy,
+// Writes the classic map file beside its archive, through a new file that
+// takes the output's name only once it is complete: the output appears whole
+// or not at all, and an existing file is replaced only by a complete one.
+Outcome save_map_file(const InputFile& archive, const std::string& output_name,
                       const ConvertedArchive& converted) {
-    const auto outcome_of = [](SaveStatus status) {
-        return status == SaveStatus::saved         ? Outcome::written
-               : status == SaveStatus::cannot_open ? Outcome::cannot_create
-                                                   : Outcome::cannot_write;
-    };
     NewFile file;
-    const SaveStatus created = create_output(output_name, archive_only_copy, file);
+    const SaveStatus created = create_output(archive, output_name, file);
     if (created != SaveStatus::saved) {
         return outcome_of(created);
     }
-    const MapFileHeader header = map_file_header(converted.header.kind);
-    if (!write_output(file, header.data(), header.size()) ||
-        !write_output(file, converted.map_array.get(), converted.location.size)) {
+    ByteSink sink{file};
+    if (!write_map_file(sink, converted.header.kind, converted.map_array.get(),
+                        converted.location.size)) {
         discard_output(file);
         return Outcome::cannot_write;
     }
     return outcome_of(commit_output(file));
 }
 
-// One turn of the run: every failure is reported and skips this file only.
-// Whether it ended in a problem.
-bool convert_archive(const char* input_name) {
-    InputFile input;
-    const InputStatus opened = open_input(input_name, input);
-    if (opened != InputStatus::opened) {
-        report(opened == InputStatus::cannot_open ? Outcome::cannot_read : Outcome::not_an_archive,
-               input_name);
-        return true;
-    }
-
+// Converts the open archive and saves its output: whether that ended in a
+// problem, which is reported.
+bool convert_opened_archive(InputFile& input, const char* input_name) {
     ConvertedArchive converted;
     const ArchiveStatus status = convert_map_archive(input.reader, input.size, converted);
     // All that is needed is in memory now. Closing the archive also lets an
     // output name that links to it be replaced where open files are locked.
-    close_input(input);
+    close_archive(input);
     if (status != ArchiveStatus::ok) {
         report(outcome_of(status), input_name);
         return true;
     }
-
     const std::string output_name = get_output_filename(input_name);
-    const Outcome saved = save_map_file(output_name, input.only_copy, converted);
+    const Outcome saved = save_map_file(input, output_name, converted);
     report(saved, output_name);
     return outcome_is_problem(saved);
+}
+
+// One turn of the run: every failure is reported and skips this file only.
+// The archive's folder is held for the whole turn. Whether it ended in a
+// problem.
+bool convert_archive(const char* input_name) {
+    InputFile input;
+    const InputStatus opened = open_input(input_name, input);
+    if (opened != InputStatus::opened) {
+        report(outcome_of(opened), input_name);
+        return true;
+    }
+    bool problem = true;
+    try {
+        problem = convert_opened_archive(input, input_name);
+    } catch (const std::bad_alloc&) {
+        close_input(input);
+        throw;
+    }
+    close_input(input);
+    return problem;
 }
 
 }  // namespace

@@ -78,11 +78,12 @@ TEST_F(SafeWrites, FailedSystemCallsSkipOnlyTheirFile) {
     // The first archive replaces its output: its file is linked to a hidden
     // name, then renamed. The second is new: its file is linked in at once.
     // Linux looks at each archive and the old output through a handle of its
-    // own, which it closes too, and asks about it with fstat.
+    // own, which it closes too, and asks about it with fstat; elsewhere each
+    // is asked about with fstatat, the archive first.
     const auto nth_close = [](int linux, int posix) {
         return "close:" + std::to_string(uses_linux_calls ? linux : posix) + ":EIO";
     };
-    const std::string look_at_old_output = uses_linux_calls ? "fstat:2" : "fstatat:1";
+    const std::string look_at_old_output = uses_linux_calls ? "fstat:2" : "fstatat:2";
     const Case cases[] = {
         // Ways around: a named file, a name taken, no owner or mode to keep.
         {"tmpfile:1-2:EOPNOTSUPP", ""},
@@ -173,9 +174,10 @@ TEST_F(SafeWrites, EveryFailedAllocationSkipsOnlyItsFile) {
         put_pair();
         RunOptions options;
         options.faults = "new:" + std::to_string(allocation);
-        // The standard three, the output's folder and the new file (or the
-        // archive and the fault log): a descriptor leaked on a failure shows.
-        options.open_files = 5;
+        // The standard three, the archive's folder and, at most, the archive
+        // looked at and opened (or the new file and the fault log): a
+        // descriptor leaked on a failure shows.
+        options.open_files = 6;
         const Result result = run(arguments, options);
         SCOPED_TRACE("allocation " + std::to_string(allocation));
         ASSERT_EQ(result.status, 0) << result.err;
@@ -327,8 +329,8 @@ TEST_F(SafeWrites, NothingIsReadFromAFileTooSmallToBeAnArchive) {
 }
 
 // d.rtlx is a link to d.rtl, the real archive: converting would replace the
-// archive's only copy with its own conversion. With a second name, the
-// archive survives there.
+// archive with its own conversion. It is kept, whatever names it has (on
+// NTFS through FUSE, a file with a short name counts two links).
 TEST_F(SafeWrites, AnArchiveReachedThroughALinkAtItsOutputNameIsKept) {
     const std::string archive = sample_archive(rxl, 2, 6400);
     put("d.rtl", archive);
@@ -340,9 +342,8 @@ TEST_F(SafeWrites, AnArchiveReachedThroughALinkAtItsOutputNameIsKept) {
     EXPECT_EQ(listing(), (std::set<std::string>{"d.rtl", "d.rtlx"}));
 
     fs::create_hard_link(folder() / "d.rtl", folder() / "backup");
-    EXPECT_EQ(run({"d.rtlx"}).out, success("d.rtl"));
-    EXPECT_TRUE(bytes_match(read_file(folder() / "backup"), archive));
-    EXPECT_TRUE(bytes_match(read_file(folder() / "d.rtl"), sample_map_file(rxl, 2, 6400)));
+    EXPECT_EQ(run({"d.rtlx"}).err, result.err);
+    EXPECT_TRUE(bytes_match(read_file(folder() / "d.rtl"), archive));
 }
 
 // Ctrl-C typed in a console window while a file is written: the unfinished
@@ -452,7 +453,8 @@ Owner owner_of(const fs::path& path) {
 // output keeps its mode, sticky bit included, and the group of someone else's
 // file where the user is a member. A set-id bit stays only with the owner or
 // group it belongs to: another user's set-uid file in a shared folder never
-// becomes a set-uid file of the user's. Root replaces even a read-only output,
+// becomes a set-uid file of the user's, and a group not kept takes its
+// rights with it. Root replaces even a read-only output,
 // and it keeps its owner, group and mode.
 TEST_F(SafeWrites, PermissionsOwnersAndProtectedOutputs) {
     REQUIRE_UNPRIVILEGED_USER();
@@ -476,7 +478,7 @@ TEST_F(SafeWrites, PermissionsOwnersAndProtectedOutputs) {
         {"group_only", 0464, user, user, true, false, 0464},
         {"kept", 07604, user, user, true, true, 07604},
         {"shared", 0664, 1, shared_group, true, true, 0664},  // another user's
-        {"others_set_id", 06777, other, other, true, true, 0777, user},
+        {"others_set_id", 06777, other, other, true, true, 0707, user},  // the group's rights go
         {"others_set_gid_kept", 06775, other, shared_group, true, true, 02775},
         {"root_read_only", 0440, user, shared_group, false, true, 0440},
         {"root_set_id", 06755, other, other, false, true, 06755},

@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "formats/archive_reader.h"
-#include "system/memory.h"
+#include "formats/memory.h"
 
 enum class ArchiveKind { rtlx, rtcx };
 

@@ -1,7 +1,5 @@
 #include "formats/map_file.h"
 
-#include <algorithm>
-
 #include "formats/little_endian.h"
 
 namespace {
@@ -31,18 +29,10 @@ void rebase_map_array(unsigned char* map_array, std::uint64_t map_array_offset) 
     }
 }
 
-MapFileHeader map_file_header(ArchiveKind kind) {
-    MapFileHeader header;
-    const char* magic = kind == ArchiveKind::rtcx ? rtc_magic : rtl_magic;
-    std::copy(magic, magic + sizeof rtl_magic, header.begin());
-    std::copy(rtl_version, rtl_version + sizeof rtl_version, header.begin() + sizeof rtl_magic);
-    return header;
-}
-
-bool write_map_file(std::ostream& out, ArchiveKind kind, const unsigned char* map_array,
+bool write_map_file(ByteSink& sink, ArchiveKind kind, const unsigned char* map_array,
                     std::uint32_t size) {
-    const MapFileHeader header = map_file_header(kind);
-    out.write(header.data(), static_cast<std::streamsize>(header.size()));
-    out.write(reinterpret_cast<const char*>(map_array), static_cast<std::streamsize>(size));
-    return static_cast<bool>(out);
+    const char* magic = kind == ArchiveKind::rtcx ? rtc_magic : rtl_magic;
+    return write_bytes(sink, magic, sizeof rtl_magic) &&
+           write_bytes(sink, rtl_version, sizeof rtl_version) &&
+           write_bytes(sink, map_array, size);
 }

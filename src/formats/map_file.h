@@ -2,10 +2,9 @@
 // map array, whose data offsets are first rebased to their new position.
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <ostream>
 
+#include "formats/byte_sink.h"
 #include "formats/map_archive.h"
 
 constexpr char rtl_magic[4] = {'R', 'T', 'L', '\0'};
@@ -19,13 +18,8 @@ constexpr std::uint64_t map_file_header_size = 8;
 // `map_array` must hold at least map_record_table_size bytes.
 void rebase_map_array(unsigned char* map_array, std::uint64_t map_array_offset);
 
-using MapFileHeader = std::array<char, map_file_header_size>;
-
-// The header that opens a classic map file made from an archive of `kind`:
-// its magic, then the version.
-MapFileHeader map_file_header(ArchiveKind kind);
-
-// Writes the header matching `kind`, then the map array. Returns whether the
-// stream took every byte.
-bool write_map_file(std::ostream& out, ArchiveKind kind, const unsigned char* map_array,
+// Writes the classic map file: the magic matching `kind`, the version, then
+// the `size` bytes of the rebased map array, each as it stands (the magic and
+// the version from constant storage). Returns whether the sink took them all.
+bool write_map_file(ByteSink& sink, ArchiveKind kind, const unsigned char* map_array,
                     std::uint32_t size);

@@ -1,15 +1,19 @@
-// The operating system's file interface: opening an archive without ever
-// blocking and reading it, at the offsets the format code asks for, through
-// the descriptor that was checked; and writing a new file so that it takes
-// its name only once it is complete, through the one descriptor that created
-// it, and never leaves a partial file behind, even when the run is
-// interrupted.
+// The operating system's file interface for the command line: opening an
+// archive without ever blocking and reading it, at the offsets the format
+// code asks for, through the handle that was checked; and writing its output
+// so that it takes its name only once it is complete, through the one handle
+// that created it, and never leaves a partial file behind, even when the run
+// is interrupted.
 //
-// files.cpp holds what every system shares; files_posix.cpp and
-// files_windows.cpp each hold one system's own calls. In the browser,
-// files_browser.cpp reads archives from the page's Files and nothing more:
-// the page saves its outputs itself. Nothing here prints; every outcome is
-// returned.
+// Each archive's folder is held from the moment its name is looked up to the
+// end of its turn: the archive is opened within it, and its output is
+// checked, created and named within that same folder, whatever is renamed
+// meanwhile.
+//
+// safe_write.cpp holds the order of a safe write, which every system shares;
+// posix/ and windows/ each hold one system's own calls and records (the
+// build puts the one folder's platform_files.h on the include path). Nothing
+// here prints; every outcome is returned.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +21,9 @@
 #include <string>
 
 #include "formats/archive_reader.h"
+#include "formats/byte_sink.h"
+#include "platform_files.h"  // HeldFolder, ArchiveReader, ArchiveAccess, OpenNewFile, KeptMetadata
+#include "system/file_status.h"
 
 // Which file a name leads to, as the file system tells files apart.
 struct FileIdentity {
@@ -25,112 +32,72 @@ struct FileIdentity {
     bool known = false;
 };
 
-// The open archive, for the format code's reads: a descriptor on POSIX, a C
-// runtime descriptor of its handle on Windows, and in the page the number of
-// the File it was given. Every read goes through what was opened and
-// checked, never through the name again.
-struct ArchiveReader {
-    int descriptor = -1;
-};
-
-// An archive opened for reading.
+// An archive opened for reading, in its folder, which stays held (for its
+// output) until close_input.
 struct InputFile {
+    HeldFolder folder;
     ArchiveReader reader;
     // The opened file's size, as the system gives it: no position read lies
     // beyond it.
     std::uint64_t size = 0;
-    // The archive's file when it has no other name: replaced by an output
-    // (its name given through a link), the archive would be lost.
-    FileIdentity only_copy;
-};
-
-enum class InputStatus {
-    opened,
-    cannot_open,       // missing, unreadable, or a folder
-    not_regular_file,  // a named pipe, a device: never read, so never waited on
+    // The archive's file: whatever stands at the output's name must not be it.
+    FileIdentity identity;
+    // Who may read the archive: its output grants no more.
+    ArchiveAccess access;
 };
 
 // Opens `name` for reading, only if a regular file stands there: nothing else
-// (a device, a pipe) is ever opened, so no open can do harm or wait.
+// (a device, a pipe) is ever opened, so no open can do harm or wait. Its
+// folder is held first, and the file opened within it.
 InputStatus open_input(const std::string& name, InputFile& input);
 
-// Closes the archive.
+// Closes the archive's file; its folder stays held for the output.
+void close_archive(InputFile& input);
+
+// Closes the archive, if still open, and lets its folder go.
 void close_input(InputFile& input);
 
-// Room for a hidden temporary name, its final NUL included. Every name is
-// taken within the output's folder, which is held for the whole write.
+// Room for a hidden temporary name, its final NUL included.
 constexpr std::size_t temporary_name_size = 40;
-
-// How the output's folder is held from its check to the end of the write, so
-// that every later step, the signal handler's included, acts in the folder
-// that was checked, whatever is renamed meanwhile.
-struct OutputFolder {
-    // POSIX: the folder open (with O_PATH, O_SEARCH or for reading), or
-    // AT_FDCWD while it is held as the working folder. Windows: a descriptor
-    // of its handle, which nobody may move or remove it past. -1 while not
-    // held.
-    int descriptor = -1;
-    // POSIX, held as the working folder (a folder its user may pass through
-    // but not read, on a system that can hold none open): the working folder
-    // before, held open, to go back to. Else -1.
-    int previous_working_folder = -1;
-};
 
 // What the file being written is called in the output's folder.
 enum class NewFileName {
     none,       // no file: not made yet, or gone (put in place or removed)
-    nameless,   // open, with no name at all (Linux), until it takes the output's
+    nameless,   // open, with no name at all (Linux), until it takes one
     temporary,  // under `NewFile::temporary_name`, hidden beside the output
 };
 
-// What an output that is replaced hands on to the file that takes its place,
-// as writing into it would have kept them: read from the very file that was
-// checked.
-struct ReplacedOutput {
-    bool present = false;  // a file (not a link) stands at the output's name
-    // POSIX: its owner, group and permission bits, set-id bits included; the
-    // bits carry over only with the owner or group they belong to.
-    unsigned owner = 0, group = 0, mode = 0;
-    // Linux: its access ACL, as the file system stores it (none where
-    // `access_acl_size` is 0), held without allocating in room for the
-    // largest the system allows.
-    char access_acl[65536];
-    std::size_t access_acl_size = 0;
-    // Windows: its attributes.
-    unsigned attributes = 0;
-};
-
-// A new file being written beside the output, through one descriptor.
+// A new file being written beside its archive, through one handle.
 struct NewFile {
-    OutputFolder folder;
-    std::string output_name;  // within `folder`
-    int descriptor = -1;
+    // The archive it is made from, whose folder it is written in (held
+    // until close_input) and whose readers it may have.
+    const InputFile* archive = nullptr;
+    std::string output_name;  // within the archive's folder
+    OpenNewFile open;
     NewFileName name = NewFileName::none;
     // Held without allocating, so that nothing can fail between making the
     // name and recording it for removal.
     char temporary_name[temporary_name_size] = {};
-    ReplacedOutput replaced;
+    bool replaces_output = false;  // a file (not a link) stands at the output's name
+    KeptMetadata kept;             // what that file hands on to this one
 };
 
-enum class SaveStatus {
-    saved,
-    cannot_open,   // not created, not put in place, or an output that must not be replaced
-    cannot_write,  // a write or the close failed
+// The new file as the map file's writer sees it.
+struct ByteSink {
+    NewFile& file;
 };
 
-// Makes SIGXFSZ a failed write rather than the end of the run, and has SIGINT,
-// SIGTERM and SIGHUP (on Windows: Ctrl-C, Ctrl-Break, closing the console)
-// remove an unfinished output before the process ends by that same signal.
+// Makes a write past the file-size limit a failed write rather than the end
+// of the run, and has every signal that would end the process (on Windows:
+// Ctrl-C, Ctrl-Break, closing the console) remove an unfinished output
+// before the process ends by that same signal.
 void remove_unfinished_output_on_interrupt();
 
-// Creates the new file for `output_name`, without touching what stands at that
-// name. An output that its user could not write directly, a folder, or the
-// archive's only copy (`archive_only_copy`) gives cannot_open.
-SaveStatus create_output(const std::string& output_name, const FileIdentity& archive_only_copy,
-                         NewFile& file);
-
-// Writes all `count` bytes, or fails.
-bool write_output(NewFile& file, const void* bytes, std::size_t count);
+// Creates the new file for `output_name`, which lies in the archive's folder
+// (only its last part is used), without touching what stands at that name.
+// An output that its user could not write directly, a folder, or the archive
+// itself gives cannot_create.
+SaveStatus create_output(const InputFile& archive, const std::string& output_name, NewFile& file);
 
 // Gives the complete file the output's name, with what the replaced output
 // hands on where the file system keeps it. On failure the new file is gone

@@ -1,8 +1,8 @@
 #include "formats/map_file.h"
+#include "formats/sink_in_memory.h"
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 
 #include "file_bytes.h"
@@ -52,12 +52,12 @@ TEST(RebaseMapArray, VisitsAllHundredRecords) {
 TEST(WriteMapFile, WritesTheClassicHeaderOfTheKindThenTheArray) {
     const std::string array = sample_map_array(8, 1, 6401);
     for (ArchiveKind kind : {ArchiveKind::rtlx, ArchiveKind::rtcx}) {
-        std::ostringstream out;
+        ByteSink out;
         EXPECT_TRUE(write_map_file(out, kind, reinterpret_cast<const unsigned char*>(array.data()),
                                    static_cast<std::uint32_t>(array.size())));
         const char* magic = kind == ArchiveKind::rtcx ? "RTC" : "RTL";
         EXPECT_TRUE(bytes_match(
-            out.str(), std::string(magic) + '\0' + std::string("\x01\x01\0\0", 4) + array));
+            out.bytes, std::string(magic) + '\0' + std::string("\x01\x01\0\0", 4) + array));
     }
 }
 

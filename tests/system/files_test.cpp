@@ -1,5 +1,5 @@
 #include "system/files.h"
-#include "system/files_platform.h"
+#include "system/safe_write_steps.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -24,19 +24,26 @@ class NewOutput : public ::testing::Test {
                   "_" + std::to_string(getpid()));
         fs::remove_all(folder);
         fs::create_directories(folder);
+        std::ofstream(folder / "archive.rtlx") << "an archive";
     }
     void TearDown() override { fs::remove_all(folder); }
 
-    SaveStatus save(const fs::path& output, const std::string& bytes) {
+    // Writes an output beside the folder's archive, in two parts.
+    SaveStatus save(const std::string& output, const std::string& bytes) {
+        InputFile archive;
+        EXPECT_EQ(open_input((folder / "archive.rtlx").string(), archive), InputStatus::opened);
+        close_archive(archive);
         NewFile file;
-        const SaveStatus created = create_output(output.string(), FileIdentity{}, file);
-        if (created != SaveStatus::saved) {
-            return created;
+        SaveStatus status = create_output(archive, output, file);
+        if (status == SaveStatus::saved) {
+            ByteSink sink{file};
+            EXPECT_TRUE(write_bytes(sink, bytes.data(), bytes.size() / 2));
+            EXPECT_TRUE(write_bytes(sink, bytes.data() + bytes.size() / 2,
+                                    bytes.size() - bytes.size() / 2));
+            status = commit_output(file);
         }
-        EXPECT_TRUE(write_output(file, bytes.data(), bytes.size() / 2));
-        EXPECT_TRUE(
-            write_output(file, bytes.data() + bytes.size() / 2, bytes.size() - bytes.size() / 2));
-        return commit_output(file);
+        close_input(archive);
+        return status;
     }
     std::size_t entries() const {
         return static_cast<std::size_t>(std::distance(fs::directory_iterator(folder), {}));
@@ -47,20 +54,21 @@ class NewOutput : public ::testing::Test {
 
 TEST_F(NewOutput, ReplacesAnExistingFileWithTheCompleteOne) {
     std::ofstream(folder / "e1.rtl") << "an older, longer file of some other content entirely";
-    ASSERT_EQ(save(folder / "e1.rtl", "the new one"), SaveStatus::saved);
-    ASSERT_EQ(save(folder / "e2.rtl", "a new file"), SaveStatus::saved);
+    ASSERT_EQ(save("e1.rtl", "the new one"), SaveStatus::saved);
+    ASSERT_EQ(save("e2.rtl", "a new file"), SaveStatus::saved);
     EXPECT_TRUE(bytes_match(read_file(folder / "e1.rtl"), "the new one"));
     EXPECT_TRUE(bytes_match(read_file(folder / "e2.rtl"), "a new file"));
-    EXPECT_EQ(entries(), 2u);
+    EXPECT_EQ(entries(), 3u);
 }
 
 TEST_F(NewOutput, LeavesNothingBehindWhenTheNameCannotBeUsed) {
     fs::create_directory(folder / "taken.rtl");
     std::ofstream(folder / "taken.rtl" / "inside") << "kept";
-    EXPECT_EQ(save(folder / "taken.rtl", "new"), SaveStatus::cannot_open);
-    EXPECT_EQ(save(folder / "missing" / "e1.rtl", "new"), SaveStatus::cannot_open);
+    EXPECT_EQ(save("taken.rtl", "new"), SaveStatus::cannot_create);
+    EXPECT_EQ(save("archive.rtlx", "new"), SaveStatus::cannot_create);  // the archive itself
     EXPECT_TRUE(bytes_match(read_file(folder / "taken.rtl" / "inside"), "kept"));
-    EXPECT_EQ(entries(), 1u);
+    EXPECT_TRUE(bytes_match(read_file(folder / "archive.rtlx"), "an archive"));
+    EXPECT_EQ(entries(), 2u);
 }
 
 // An archive is read at the offsets asked for, in blocks of any size, and a
@@ -86,6 +94,7 @@ TEST_F(NewOutput, AnArchiveIsReadAtOffsetsAndNotPastItsEnd) {
     EXPECT_FALSE(read_archive_bytes(input.reader, 5000, into, 1));
     close_input(input);
     EXPECT_EQ(input.reader.descriptor, -1);
+    EXPECT_EQ(input.folder.descriptor, -1);
 }
 
 TEST(SplitPath, FolderAndNameOfAnOutput) {

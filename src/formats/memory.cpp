@@ -1,4 +1,4 @@
-#include "system/memory.h"
+#include "formats/memory.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,5 +1,4 @@
-// The command line and the console on Windows, and the conversion of text to
-// the UTF-16 that Windows' own calls take.
+// The command line and the console on Windows.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -10,7 +9,7 @@
 #include <vector>
 
 #include "system/console.h"
-#include "system/utf16_windows.h"
+#include "system/windows/utf16_windows.h"
 
 // cmd.exe passes wildcard patterns on as they stand; this asks the MinGW-w64
 // start-up code to expand them into the matching names, as a Unix shell
@@ -49,15 +48,6 @@ bool write_to_console(std::FILE* stream, const std::string& text) {
 }
 
 }  // namespace
-
-std::wstring widen(const std::string& text) {
-    const int length =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                        length);
-    return wide;
-}
 
 void use_utf8_command_line(int& argc, char**& argv) {
     int count = 0;
