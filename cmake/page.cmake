@@ -2,7 +2,8 @@
 # module (the WebAssembly inside, as base64) and the worker that runs it
 # inlined into one HTML file, which needs nothing else, opened from disk or
 # from any web host.
-add_executable(mapdown_page src/page/mapdown_page.cpp src/system/files_browser.cpp)
+add_executable(mapdown_page src/page/mapdown_page.cpp src/system/browser/files_browser.cpp
+                            src/system/read_in_full.cpp)
 target_link_libraries(mapdown_page PRIVATE mapdown_conversion)
 target_compile_options(mapdown_page PRIVATE -Os)
 # A worker's module, created on request; memory grows as map arrays need,

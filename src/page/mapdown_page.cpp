@@ -6,17 +6,18 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "conversion.h"
 #include "formats/map_file.h"
-#include "system/files.h"
+#include "system/browser/files_browser.h"
 
 namespace {
 
 // The archive converted last, and its output's name: the one thing the page
 // keeps between the worker's calls.
 ConvertedArchive converted;
-MapFileHeader header;
+ByteSink output;  // the map file's parts, written by the program's own writer
 std::string output_name;
 std::string line;
 
@@ -24,14 +25,15 @@ std::string line;
 
 extern "C" {
 
-// The outcomes the worker tells apart or reports itself, in this order:
-// written, cannot_read, cannot_create, cannot_write, wrong_ending.
-EMSCRIPTEN_KEEPALIVE const int* page_outcomes() {
-    static const int outcomes[] = {
-        static_cast<int>(Outcome::written), static_cast<int>(Outcome::cannot_read),
-        static_cast<int>(Outcome::cannot_create), static_cast<int>(Outcome::cannot_write),
-        static_cast<int>(Outcome::wrong_ending)};
-    return outcomes;
+// The number of the outcome called `name` ("written", "cannot_read", ...),
+// as the worker knows the outcomes; -1 for none.
+EMSCRIPTEN_KEEPALIVE int page_outcome(const char* name) {
+    for (const NamedOutcome& outcome : every_outcome) {
+        if (std::string_view(outcome.name) == name) {
+            return static_cast<int>(outcome.outcome);
+        }
+    }
+    return -1;
 }
 
 // Converts the archive of `size` bytes that the worker knows as File number
@@ -40,6 +42,7 @@ EMSCRIPTEN_KEEPALIVE const int* page_outcomes() {
 // skips it: Outcome::wrong_ending ends the batch.
 EMSCRIPTEN_KEEPALIVE int page_convert(int file, double size, const char* name) {
     converted = ConvertedArchive{};
+    output = ByteSink{};
     output_name.clear();
     ArchiveReader archive{file};
     const ArchiveStatus status =
@@ -47,33 +50,36 @@ EMSCRIPTEN_KEEPALIVE int page_convert(int file, double size, const char* name) {
     if (status != ArchiveStatus::ok) {
         return static_cast<int>(outcome_of(status));
     }
-    std::optional<std::string> output = output_name_for(name);
-    if (!output) {
+    std::optional<std::string> output_name_found = output_name_for(name);
+    if (!output_name_found) {
         converted = ConvertedArchive{};
         return static_cast<int>(Outcome::wrong_ending);
     }
-    output_name = *output;
-    header = map_file_header(converted.header.kind);
+    output_name = *output_name_found;
+    write_map_file(output, converted.header.kind, converted.map_array.get(),
+                   converted.location.size);
     return static_cast<int>(Outcome::written);
 }
 
-// The map file ready to save: its name, its 8-byte header, then its map array.
+// The map file ready to save: its name, then its parts in order, each where
+// it lies in the module's memory.
 EMSCRIPTEN_KEEPALIVE const char* page_output_name() {
     return output_name.c_str();
 }
-EMSCRIPTEN_KEEPALIVE const char* page_output_header() {
-    return header.data();
+EMSCRIPTEN_KEEPALIVE int page_output_parts() {
+    return output.parts;
 }
-EMSCRIPTEN_KEEPALIVE const unsigned char* page_map_array() {
-    return converted.map_array.get();
+EMSCRIPTEN_KEEPALIVE const void* page_output_part(int part) {
+    return output.part[part];
 }
-EMSCRIPTEN_KEEPALIVE double page_map_array_size() {
-    return converted.location.size;
+EMSCRIPTEN_KEEPALIVE double page_output_part_size(int part) {
+    return static_cast<double>(output.size[part]);
 }
 
 // Gives the map array's memory back once it is saved.
 EMSCRIPTEN_KEEPALIVE void page_release() {
     converted = ConvertedArchive{};
+    output = ByteSink{};
 }
 
 // The line that reports `outcome` about the file `name`, as the command line

@@ -63,10 +63,9 @@ function read_archive(file, offset, bytes, count) {
 
 const ready = createMapdownModule({readArchive: read_archive}).then((loaded) => {
     module = loaded;
-    const codes = module.ccall("page_outcomes", "number", [], []) / 4;
-    ["written", "cannot_read", "cannot_create", "cannot_write", "wrong_ending"].forEach((name, index) => {
-        outcome[name] = module.HEAP32[codes + index];
-    });
+    for (const name of ["written", "cannot_read", "cannot_create", "cannot_write", "wrong_ending"]) {
+        outcome[name] = module.ccall("page_outcome", "number", ["string"], [name]);
+    }
 });
 
 function call(name, returns, types, values) {
@@ -90,17 +89,22 @@ async function can_open(number) {
     }
 }
 
-// The output's bytes: its header, copied, then its map array, as views of
-// the module's memory in parts, which stay valid until page_release.
+// The output's bytes, as the program's writer made them (the magic, the
+// version, then the map array), as views of the module's memory in parts of
+// at most part_size, which stay valid until page_release.
 function output_parts() {
-    const header = call("page_output_header", "number", [], []);
-    const at = call("page_map_array", "number", [], []);
-    const size = call("page_map_array_size", "number", [], []);
-    const parts = [module.HEAPU8.slice(header, header + 8)];
-    for (let done = 0; done < size; done += part_size) {
-        parts.push(module.HEAPU8.subarray(at + done, at + Math.min(size, done + part_size)));
+    const parts = [];
+    let size = 0;
+    const count = call("page_output_parts", "number", [], []);
+    for (let part = 0; part < count; ++part) {
+        const at = call("page_output_part", "number", ["number"], [part]);
+        const length = call("page_output_part_size", "number", ["number"], [part]);
+        for (let done = 0; done < length; done += part_size) {
+            parts.push(module.HEAPU8.subarray(at + done, at + Math.min(length, done + part_size)));
+        }
+        size += length;
     }
-    return {parts, size: size + 8};
+    return {parts, size};
 }
 
 // Writes the output beside its archive: the browser replaces an old file of

@@ -134,11 +134,22 @@ SaveStatus create_output(const InputFile& archive, const std::string& output_nam
     if (status == SaveStatus::saved && !create_nameless_file(file) && !take_temporary_name(file)) {
         status = SaveStatus::cannot_create;
     }
+    if (status != SaveStatus::saved) {
+        discard_output(file);  // what was kept of the old output goes too
+    }
     return status;
 }
 
 bool write_bytes(ByteSink& sink, const void* bytes, std::size_t count) {
-    return write_new_file(sink.file, bytes, count);
+    for (const char* next = static_cast<const char*>(bytes); count > 0;) {
+        const std::size_t written = write_some(sink.file, next, count);
+        if (written == 0) {
+            return false;
+        }
+        next += written;
+        count -= written;
+    }
+    return true;
 }
 
 SaveStatus commit_output(NewFile& file) {

@@ -69,8 +69,9 @@ bool create_nameless_file(NewFile& file);
 enum class Claim { claimed, taken, failed };
 Claim claim_name(NewFile& file, const char* name);
 
-// Writes all `count` bytes to the new file, or fails.
-bool write_new_file(NewFile& file, const void* bytes, std::size_t count);
+// Writes up to `count` bytes (at least one asked) to the new file: how many
+// it took, 0 on failure.
+std::size_t write_some(NewFile& file, const void* bytes, std::size_t count);
 
 // Sets what the old output handed on (or a new output's defaults) on the
 // complete file, before it takes the output's name.

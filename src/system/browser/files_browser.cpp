@@ -1,11 +1,13 @@
 // The browser's file interface: an archive is a File the page was given,
-// read in the page's worker, where a File can be read synchronously. The
-// page saves the outputs itself.
+// read in the page's worker, where a File can be read synchronously; a map
+// file is the list of its parts, which the worker saves itself.
 #include <emscripten.h>
 
 #include <algorithm>
 
-#include "system/files.h"
+#include "formats/byte_sink.h"
+#include "system/browser/files_browser.h"
+#include "system/read_some.h"
 
 namespace {
 
@@ -20,15 +22,18 @@ EM_JS(int, read_from_file, (int file, double offset, unsigned char* bytes, std::
 
 }  // namespace
 
-bool read_archive_bytes(ArchiveReader& archive, std::uint64_t offset, unsigned char* bytes,
-                        std::size_t count) {
-    for (std::size_t done = 0; done < count;) {
-        const std::size_t part = std::min(count - done, largest_read);
-        if (read_from_file(archive.descriptor, static_cast<double>(offset + done), bytes + done,
-                           part) == 0) {
-            return false;
-        }
-        done += part;
+std::size_t read_some(ArchiveReader& archive, std::uint64_t offset, unsigned char* bytes,
+                      std::size_t count) {
+    const std::size_t part = std::min(count, largest_read);
+    return read_from_file(archive.file, static_cast<double>(offset), bytes, part) != 0 ? part : 0;
+}
+
+bool write_bytes(ByteSink& sink, const void* bytes, std::size_t count) {
+    if (sink.parts == ByteSink::most_parts) {
+        return false;
     }
+    sink.part[sink.parts] = bytes;
+    sink.size[sink.parts] = count;
+    ++sink.parts;
     return true;
 }

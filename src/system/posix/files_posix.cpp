@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "system/read_some.h"
 #include "system/safe_write_steps.h"
 
 // Built with MAPDOWN_POSIX_ONLY, the program uses only what every POSIX
@@ -54,8 +55,8 @@ FileIdentity identity_of(const struct stat& status) {
 // Every signal whose default action ends the process and that can be caught.
 // SIGXFSZ is ignored instead: a write past the file-size limit then fails.
 const int ending_signals[] = {
-    SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGUSR1, SIGSEGV, SIGUSR2,
-    SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS,
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1,
+    SIGSEGV,   SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS,
 #ifdef SIGPOLL
     SIGPOLL,
 #endif
@@ -178,8 +179,8 @@ InputStatus input_status_of(const struct stat& status) {
 // is still the file looked at, `status`.
 int open_file_looked_at(const HeldFolder& folder, const std::string& name, int follow,
                         struct stat& status) {
-    int descriptor =
-        openat(folder.descriptor, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | follow);
+    int descriptor = openat(folder.descriptor, name.c_str(),
+                            O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | follow);
     struct stat opened {};
     // fstat fails on the -1 of a failed open.
     if (fstat(descriptor, &opened) != 0 || !same_file(identity_of(opened), identity_of(status)) ||
@@ -347,21 +348,15 @@ InputStatus open_input(const std::string& name, InputFile& input) {
     return InputStatus::opened;
 }
 
-bool read_archive_bytes(ArchiveReader& archive, std::uint64_t offset, unsigned char* bytes,
-                        std::size_t count) {
-    // Offsets lie inside a file's size, so they fit off_t; a read that ends
-    // early (the file shrank) or fails leaves the bytes incomplete.
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t got = pread(archive.descriptor, bytes + done, count - done,
-                                  static_cast<off_t>(offset + done));
-        if (got > 0) {
-            done += static_cast<std::size_t>(got);
-        } else if (got == 0 || errno != EINTR) {
-            return false;
+std::size_t read_some(ArchiveReader& archive, std::uint64_t offset, unsigned char* bytes,
+                      std::size_t count) {
+    // Offsets lie inside a file's size, so they fit off_t.
+    for (;;) {
+        const ssize_t got = pread(archive.descriptor, bytes, count, static_cast<off_t>(offset));
+        if (got >= 0 || errno != EINTR) {
+            return got > 0 ? static_cast<std::size_t>(got) : 0;
         }
     }
-    return true;
 }
 
 void close_archive(InputFile& input) {
@@ -406,8 +401,8 @@ bool may_replace(const NewFile& file, const OldOutput& old) {
 #else
     (void)old;
 #endif
-    return faccessat(file.archive->folder.descriptor, file.output_name.c_str(), W_OK,
-                     AT_EACCESS) == 0;
+    return faccessat(file.archive->folder.descriptor, file.output_name.c_str(), W_OK, AT_EACCESS) ==
+           0;
 }
 
 // The old file's access ACL is read from the handle that was checked; a file
@@ -477,20 +472,13 @@ Claim claim_name(NewFile& file, const char* name) {
     return claimed ? Claim::claimed : errno == EEXIST ? Claim::taken : Claim::failed;
 }
 
-bool write_new_file(NewFile& file, const void* bytes, std::size_t count) {
-    const char* next = static_cast<const char*>(bytes);
-    while (count > 0) {
-        const ssize_t written = write(file.open.descriptor, next, count);
-        if (written < 0 && errno == EINTR) {
-            continue;
+std::size_t write_some(NewFile& file, const void* bytes, std::size_t count) {
+    for (;;) {
+        const ssize_t written = write(file.open.descriptor, bytes, count);
+        if (written >= 0 || errno != EINTR) {
+            return written > 0 ? static_cast<std::size_t>(written) : 0;
         }
-        if (written <= 0) {
-            return false;
-        }
-        next += written;
-        count -= static_cast<std::size_t>(written);
     }
-    return true;
 }
 
 // As a write into the old file would have kept them. The owner may be kept

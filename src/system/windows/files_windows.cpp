@@ -1,14 +1,18 @@
 // The file interface on Windows: names in UTF-8 become UTF-16 for Windows'
-// own calls, and a console event takes the place of a signal.
+// own calls, and a console event takes the place of a signal. Every call
+// used here exists from Windows Vista on.
+//
+//   names within a folder ... NtCreateFile relative to a folder's handle
+//   interruptions ........... the console handler and its lock
+//   folders and archives .... holding a folder, opening an archive within it
+//   the old output .......... looking at it, whether it may go, what it keeps
+//   the new file ............ creating, writing, handing on, renaming
 //
 // Every step after a check acts on a handle, never on a name looked up again:
-// the output's folder is held open without sharing it for deletion, so that
-// nobody can move or replace it meanwhile; the old output is looked at, and
-// the new file created, by name within that folder; the new file is shared
+// the archive's folder is held open without sharing it for deletion, so that
+// nobody can move or replace it meanwhile; the archive, the old output and
+// the new file are opened by name within that folder; the new file is shared
 // with nobody, and renamed into place and removed through its own handle.
-// Every call used here exists from Windows Vista on.
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 // After windows.h, which they need.
 #include <aclapi.h>
@@ -18,30 +22,76 @@
 #include <cwchar>
 #include <string>
 
-#include "system/files_platform.h"
-#include "system/utf16_windows.h"
+#include "system/read_some.h"
+#include "system/safe_write_steps.h"
+#include "system/windows/utf16_windows.h"
 
 namespace {
 
 constexpr NTSTATUS status_name_not_found = static_cast<NTSTATUS>(0xC0000034);
 constexpr NTSTATUS status_name_collision = static_cast<NTSTATUS>(0xC0000035);
 constexpr NTSTATUS status_access_denied = static_cast<NTSTATUS>(0xC0000022);
+// NtCreateFile's option that completes an open at once, rather than waiting
+// for another program's opportunistic lock to be given up.
+constexpr ULONG complete_if_oplocked = 0x00000100;
 
-HANDLE handle_of(int descriptor) {
-    return reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+HANDLE handle_or_null(HANDLE handle) {
+    return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
 }
 
-// A descriptor of the C runtime for `handle`, which then owns it; -1 where
-// there is none to be had, the handle still the caller's.
-int descriptor_of(HANDLE handle) {
-    return _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_BINARY);
+void close_handle(void*& handle) {
+    if (handle != nullptr) {
+        CloseHandle(handle);
+        handle = nullptr;
+    }
 }
 
-// The handle of the file being written, while it is unfinished, for the
-// console handler to remove. The handler runs on a thread of its own; the
-// lock keeps it and the main thread from changing the file at the same time.
+// ---- Names within a folder ----------------------------------------------------
+
+// Opens `name` within `folder`, as NtCreateFile takes a name relative to a
+// folder's handle; the status of the open, `handle` nullptr on failure. A
+// named pipe's server may learn who connects, never act as this user.
+NTSTATUS open_in_folder(HANDLE folder, const std::wstring& name, ACCESS_MASK access,
+                        ULONG attributes, ULONG sharing, ULONG disposition, ULONG options,
+                        HANDLE& handle) {
+    UNICODE_STRING object_name;
+    object_name.Buffer = const_cast<wchar_t*>(name.c_str());
+    object_name.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    object_name.MaximumLength = object_name.Length;
+    SECURITY_QUALITY_OF_SERVICE quality{sizeof quality, SecurityIdentification,
+                                        SECURITY_STATIC_TRACKING, FALSE};
+    OBJECT_ATTRIBUTES object;
+    InitializeObjectAttributes(&object, &object_name, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    object.SecurityQualityOfService = &quality;
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status =
+        NtCreateFile(&handle, access | SYNCHRONIZE, &object, &io, nullptr, attributes, sharing,
+                     disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (status < 0) {
+        handle = nullptr;
+    }
+    return status;
+}
+
+HANDLE folder_of(const NewFile& file) {
+    return file.archive->folder.handle;
+}
+
+// The file behind `handle`.
+FileIdentity identity_of(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(handle, &information)) {
+        return {};
+    }
+    return {information.dwVolumeSerialNumber,
+            (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow, true};
+}
+
+// ---- Interruptions -------------------------------------------------------------
+
+// The console handler runs on a thread of its own; the lock keeps it and the
+// main thread from changing the unfinished file at the same time.
 CRITICAL_SECTION unfinished_lock;
-HANDLE unfinished = INVALID_HANDLE_VALUE;
 
 // Marks the file behind `handle` for removal once its last handle closes.
 // Should that fail, there is nothing left to try: never a name looked up again.
@@ -59,41 +109,21 @@ BOOL WINAPI on_console_event(DWORD event) {
         return FALSE;
     }
     EnterCriticalSection(&unfinished_lock);  // held until the process ends
-    if (unfinished != INVALID_HANDLE_VALUE) {
-        remove_when_closed(unfinished);
+    if (const NewFile* file = unfinished_file()) {
+        remove_when_closed(file->open.handle);
     }
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
     return TRUE;
 }
 
-// Opens `name` within the folder held, as NtCreateFile takes a name relative
-// to a folder's handle; the status of the open.
-NTSTATUS open_in_folder(const NewFile& file, const std::wstring& name, ACCESS_MASK access,
-                        ULONG attributes, ULONG sharing, ULONG disposition, ULONG options,
-                        HANDLE& handle) {
-    UNICODE_STRING object_name;
-    object_name.Buffer = const_cast<wchar_t*>(name.c_str());
-    object_name.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-    object_name.MaximumLength = object_name.Length;
-    OBJECT_ATTRIBUTES object;
-    InitializeObjectAttributes(&object, &object_name, OBJ_CASE_INSENSITIVE,
-                               handle_of(file.folder.descriptor), nullptr);
-    IO_STATUS_BLOCK io{};
-    const NTSTATUS status =
-        NtCreateFile(&handle, access | SYNCHRONIZE, &object, &io, nullptr, attributes, sharing,
-                     disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-    if (status < 0) {
-        handle = INVALID_HANDLE_VALUE;
-    }
-    return status;
-}
+// ---- Folders and archives ---------------------------------------------------------
 
-// Holds the output's folder for the whole turn. Without FILE_SHARE_DELETE
-// nobody can move, rename or remove it while it is held; should another
-// program hold it for deletion already, it is shared so, and every step still
-// acts within it, wherever it is moved. FILE_TRAVERSE is what a drop box (a
-// folder one may write but not list) grants.
-bool hold_folder(const std::string& path, OutputFolder& folder) {
+// Holds a folder for the archive's turn. Without FILE_SHARE_DELETE nobody can
+// move, rename or remove it while it is held; should another program hold it
+// for deletion already, it is shared so, and every step still acts within it,
+// wherever it is moved. FILE_TRAVERSE is what a drop box (a folder one may
+// write but not list) grants.
+bool hold_folder(const std::string& path, HeldFolder& folder) {
     const std::wstring name = widen(path);
     HANDLE handle = INVALID_HANDLE_VALUE;
     for (const DWORD sharing : {FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -104,42 +134,45 @@ bool hold_folder(const std::string& path, OutputFolder& folder) {
             break;
         }
     }
-    folder.descriptor = handle == INVALID_HANDLE_VALUE ? -1 : descriptor_of(handle);
-    if (folder.descriptor < 0 && handle != INVALID_HANDLE_VALUE) {
-        CloseHandle(handle);
-    }
-    return folder.descriptor >= 0;
+    folder.handle = handle_or_null(handle);
+    return folder.handle != nullptr;
 }
 
-void close_descriptor(int& descriptor) {
-    if (descriptor >= 0) {
-        _close(descriptor);
-        descriptor = -1;
+// What a name that is no file in a folder stands for: a pipe, a console or
+// any other device (COM1, NUL, \\.\...) is never read, so never waited on;
+// anything else could not be opened.
+InputStatus input_status_of_name(const std::string& name) {
+    const HANDLE handle = CreateFileW(
+        widen(name).c_str(), FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return InputStatus::cannot_open;
     }
+    const bool device = GetFileType(handle) != FILE_TYPE_DISK;
+    CloseHandle(handle);
+    return device ? InputStatus::not_regular_file : InputStatus::cannot_open;
 }
 
-// Wine's access control lists only mirror Unix permissions, and setting one
-// rewrites them (a file of mode 0600 became 0775): there the permissions that
-// a new file gets stand, as for any new file.
-bool runs_under_wine() {
-    const HMODULE system = GetModuleHandleW(L"ntdll.dll");
-    return system != nullptr && GetProcAddress(system, "wine_get_version") != nullptr;
+// Opens the file `name` within the folder held for reading, and only a file:
+// a folder is refused by the open itself.
+bool open_archive_in_folder(const HeldFolder& folder, const std::string& name, HANDLE& handle,
+                            LARGE_INTEGER& size) {
+    open_in_folder(folder.handle, widen(name), GENERIC_READ, 0,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                   FILE_NON_DIRECTORY_FILE | complete_if_oplocked, handle);
+    if (handle != nullptr &&
+        (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size))) {
+        close_handle(handle);
+    }
+    return handle != nullptr;
 }
 
-// The file behind `handle`, and how many names it has.
-FileIdentity identity_of(HANDLE handle, DWORD& names) {
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(handle, &information)) {
-        return {};
-    }
-    names = information.nNumberOfLinks;
-    return {information.dwVolumeSerialNumber,
-            (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow, true};
-}
+// ---- The old output --------------------------------------------------------------
 
 // Whether this user may write the file held by `handle`, as the system
-// decides it (its access control list, its read-only attribute): asked by
-// opening that same file again for writing, which changes nothing in it.
+// decides it (its access control list): asked by opening that same file
+// again for writing, which changes nothing in it.
 bool may_write(HANDLE handle) {
     UNICODE_STRING same{};
     OBJECT_ATTRIBUTES object;
@@ -155,29 +188,45 @@ bool may_write(HANDLE handle) {
     return true;
 }
 
-// The old output's own access control list, read through the handle that
-// was checked; it is set on the new file as soon as that exists (nobody else
-// can open the new file meanwhile). Best effort, where this user may read it.
-PSECURITY_DESCRIPTOR read_security(HANDLE handle) {
-    PACL list = nullptr;
-    PSECURITY_DESCRIPTOR security = nullptr;
-    if (runs_under_wine() ||
-        GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list,
-                        nullptr, &security) != ERROR_SUCCESS) {
-        return nullptr;
+// Whether the file held carries `name` as its own long name, as Windows
+// compares names: a short 8.3 alias (EPISOD~1.rtl) may stand for another
+// file altogether (episode_one.rtlx), which is never replaced.
+bool carries_name(HANDLE handle, const std::wstring& name) {
+    // Room for the longest path Windows has.
+    alignas(FILE_NAME_INFO) unsigned char buffer[sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t)];
+    auto* information = reinterpret_cast<FILE_NAME_INFO*>(buffer);
+    if (!GetFileInformationByHandleEx(handle, FileNameInfo, information, sizeof buffer)) {
+        return false;
     }
-    return security;
+    const wchar_t* path = information->FileName;
+    const std::size_t length = information->FileNameLength / sizeof(wchar_t);
+    std::size_t start = length;
+    while (start > 0 && path[start - 1] != L'\\') {
+        --start;
+    }
+    return CompareStringOrdinal(path + start, static_cast<int>(length - start), name.c_str(),
+                                static_cast<int>(name.size()), TRUE) == CSTR_EQUAL;
 }
 
+// Wine's access control lists only mirror Unix permissions, and setting one
+// rewrites them (a file of mode 0600 became 0775): there the permissions that
+// a new file gets stand, as for any new file.
+bool runs_under_wine() {
+    const HMODULE system = GetModuleHandleW(L"ntdll.dll");
+    return system != nullptr && GetProcAddress(system, "wine_get_version") != nullptr;
+}
+
+// ---- The new file ------------------------------------------------------------------
+
+// Sets the old output's own access control list on the new file, as soon as
+// that exists (nobody else can open it meanwhile). Best effort, where this
+// user could read it.
 void set_security(HANDLE handle, PSECURITY_DESCRIPTOR security) {
-    if (security == nullptr) {
-        return;
-    }
     BOOL present = FALSE, defaulted = FALSE;
     PACL list = nullptr;
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
-    if (GetSecurityDescriptorDacl(security, &present, &list, &defaulted) &&
+    if (security != nullptr && GetSecurityDescriptorDacl(security, &present, &list, &defaulted) &&
         GetSecurityDescriptorControl(security, &control, &revision)) {
         // An inherited list stays inherited, from the same folder.
         const SECURITY_INFORMATION what =
@@ -186,123 +235,27 @@ void set_security(HANDLE handle, PSECURITY_DESCRIPTOR security) {
                                                 : UNPROTECTED_DACL_SECURITY_INFORMATION);
         SetSecurityInfo(handle, SE_FILE_OBJECT, what, nullptr, nullptr, list, nullptr);
     }
-    LocalFree(security);
-}
-
-// What stands at the output's name, looked at within the folder held and
-// without following it should it be a reparse point. Only name surrogates
-// (symbolic links, junctions) are links, replaced as they stand; every other
-// reparse point (a cloud file, a deduplicated or compressed one) is a file
-// like any other: checked, and its attributes and access control list kept.
-SaveStatus check_existing_output(NewFile& file, const FileIdentity& archive_only_copy,
-                                 PSECURITY_DESCRIPTOR& security) {
-    HANDLE old = INVALID_HANDLE_VALUE;
-    const std::wstring name = widen(file.output_name);
-    constexpr ULONG anyone = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    NTSTATUS status = open_in_folder(file, name, FILE_READ_ATTRIBUTES | READ_CONTROL, 0, anyone,
-                                     FILE_OPEN, FILE_OPEN_REPARSE_POINT, old);
-    if (status == status_access_denied) {  // its list may not be read: nor kept
-        status = open_in_folder(file, name, FILE_READ_ATTRIBUTES, 0, anyone, FILE_OPEN,
-                                FILE_OPEN_REPARSE_POINT, old);
-    }
-    if (status == status_name_not_found) {
-        return SaveStatus::saved;
-    }
-    FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (status < 0 || !GetFileInformationByHandleEx(old, FileAttributeTagInfo, &tag, sizeof tag)) {
-        if (old != INVALID_HANDLE_VALUE) {
-            CloseHandle(old);
-        }
-        return SaveStatus::cannot_open;  // whatever stands there is not known: kept
-    }
-    const bool link = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-                      IsReparseTagNameSurrogate(tag.ReparseTag);
-    DWORD names = 0;
-    SaveStatus result = SaveStatus::saved;
-    if (!link &&
-        ((tag.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0 ||
-         same_file(identity_of(old, names), archive_only_copy) || !may_write(old))) {
-        result = SaveStatus::cannot_open;
-    } else if (!link) {
-        file.replaced.present = true;
-        file.replaced.attributes = tag.FileAttributes;
-        security = read_security(old);
-    }
-    CloseHandle(old);
-    return result;
-}
-
-// Creates the new file under a hidden name of its own in the folder held,
-// shared with nobody, so that no other program can rename, replace or remove
-// it while it is written, and records it for the console handler.
-bool create_temporary_file(NewFile& file) {
-    for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
-        make_temporary_name(attempt, file.temporary_name);
-        HANDLE handle = INVALID_HANDLE_VALUE;
-        EnterCriticalSection(&unfinished_lock);
-        const NTSTATUS status = open_in_folder(
-            file, widen(file.temporary_name), GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
-            FILE_ATTRIBUTE_HIDDEN, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE, handle);
-        if (status >= 0) {
-            file.descriptor = descriptor_of(handle);
-            if (file.descriptor >= 0) {
-                unfinished = handle;
-                file.name = NewFileName::temporary;
-            } else {  // no descriptor for it: the file goes at once
-                remove_when_closed(handle);
-                CloseHandle(handle);
-            }
-        }
-        LeaveCriticalSection(&unfinished_lock);
-        if (status >= 0) {
-            return file.descriptor >= 0;
-        }
-        if (status != status_name_collision) {
-            break;
-        }
-    }
-    return false;
-}
-
-// What a replaced output keeps of the old file, as a file that Windows itself
-// replaces keeps them: its attributes, set on the complete file before it
-// takes the output's name. A failure fails the file.
-bool set_attributes(const NewFile& file) {
-    constexpr DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                           FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-    FILE_BASIC_INFO basic{};  // times of 0 stay as they are
-    basic.FileAttributes =
-        file.replaced.present ? file.replaced.attributes & kept : FILE_ATTRIBUTE_ARCHIVE;
-    if (basic.FileAttributes == 0) {
-        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;  // 0 would mean "unchanged": still hidden
-    }
-    return SetFileInformationByHandle(handle_of(file.descriptor), FileBasicInfo, &basic,
-                                      sizeof basic) != 0;
-}
-
-// Renames the new file, through its own handle, to the output's name within
-// the folder held, replacing whatever stands there. The request is built on
-// the stack: one name within a folder is at most 255 characters. (The
-// documented SetFileInformationByHandle takes a relative name from the
-// working folder under Wine; the system call takes it from the folder given.)
-bool rename_into_place(const NewFile& file) {
-    const std::wstring name = widen(file.output_name);
-    alignas(FILE_RENAME_INFORMATION) unsigned char
-        request[sizeof(FILE_RENAME_INFORMATION) + MAX_PATH * sizeof(wchar_t)] = {};
-    if (name.size() >= MAX_PATH) {
-        return false;
-    }
-    auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(request);
-    rename->ReplaceIfExists = TRUE;
-    rename->RootDirectory = handle_of(file.folder.descriptor);
-    rename->FileNameLength = static_cast<ULONG>(name.size() * sizeof(wchar_t));
-    std::wmemcpy(rename->FileName, name.c_str(), name.size() + 1);
-    IO_STATUS_BLOCK io{};
-    return NtSetInformationFile(handle_of(file.descriptor), &io, rename, sizeof request,
-                                FileRenameInformation) >= 0;
 }
 
 }  // namespace
+
+// ---- Interruptions -------------------------------------------------------------
+
+void remove_unfinished_output_on_interrupt() {
+    InitializeCriticalSection(&unfinished_lock);
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+InterruptsHeld hold_interrupts() {
+    EnterCriticalSection(&unfinished_lock);
+    return {};
+}
+
+void release_interrupts(const InterruptsHeld&) {
+    LeaveCriticalSection(&unfinished_lock);
+}
+
+// ---- Folders and archives ---------------------------------------------------------
 
 void split_path(const std::string& path, std::string& folder, std::string& name) {
     const std::size_t end = path.find_last_of("/\\:");
@@ -321,131 +274,184 @@ void split_path(const std::string& path, std::string& folder, std::string& name)
     name = path.substr(end + 1);
 }
 
-void remove_unfinished_output_on_interrupt() {
-    InitializeCriticalSection(&unfinished_lock);
-    SetConsoleCtrlHandler(on_console_event, TRUE);
-}
-
 InputStatus open_input(const std::string& name, InputFile& input) {
-    // SECURITY_IDENTIFICATION: a named pipe's server may learn who connects,
-    // never act as this user.
-    const HANDLE handle = CreateFileW(
-        widen(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING,
-        FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return InputStatus::cannot_open;  // a folder cannot be opened as a file here
-    }
-    // A pipe, a console or any other device (COM1, NUL, \\.\...) is never
-    // read, so never waited on.
+    std::string folder, name_in_folder;
+    split_path(name, folder, name_in_folder);
+    HANDLE handle = nullptr;
     LARGE_INTEGER size{};
-    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size)) {
-        CloseHandle(handle);
-        return InputStatus::not_regular_file;
-    }
-    DWORD names = 0;
-    const FileIdentity opened = identity_of(handle, names);
-    const int descriptor = descriptor_of(handle);
-    if (descriptor < 0) {
-        CloseHandle(handle);
-        return InputStatus::cannot_open;
+    if (!hold_folder(folder, input.folder) ||
+        !open_archive_in_folder(input.folder, name_in_folder, handle, size)) {
+        close_handle(input.folder.handle);
+        return input_status_of_name(name);
     }
     input.size = static_cast<std::uint64_t>(size.QuadPart);
-    input.only_copy = names == 1 ? opened : FileIdentity{};
-    input.reader.descriptor = descriptor;
+    input.identity = identity_of(handle);
+    input.reader.handle = handle;
     return InputStatus::opened;
 }
 
-bool read_archive_bytes(ArchiveReader& archive, std::uint64_t offset, unsigned char* bytes,
-                        std::size_t count) {
+std::size_t read_some(ArchiveReader& archive, std::uint64_t offset, unsigned char* bytes,
+                      std::size_t count) {
     // ReadFile takes the position with each call, and less than 4 GiB at
-    // once: a gibibyte at a time. A read that ends early (the file shrank)
-    // or fails leaves the bytes incomplete.
-    const HANDLE file = handle_of(archive.descriptor);
-    std::size_t done = 0;
-    while (done < count) {
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset + done);
-        at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
-        DWORD got = 0;
-        const DWORD asked = static_cast<DWORD>(std::min<std::size_t>(count - done, 1u << 30));
-        if (!ReadFile(file, bytes + done, asked, &got, &at) || got == 0) {
-            return false;
-        }
-        done += got;
-    }
-    return true;
+    // once: a gibibyte at a time.
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    const DWORD asked = static_cast<DWORD>(std::min<std::size_t>(count, 1u << 30));
+    return ReadFile(archive.handle, bytes, asked, &got, &at) ? got : 0;
 }
 
-void close_input_descriptor(int descriptor) {
-    _close(descriptor);
+void close_archive(InputFile& input) {
+    close_handle(input.reader.handle);
 }
 
-SaveStatus create_output(const std::string& output_name, const FileIdentity& archive_only_copy,
-                         NewFile& file) {
-    std::string folder;
-    split_path(output_name, folder, file.output_name);
-    if (!hold_folder(folder, file.folder)) {
-        return SaveStatus::cannot_open;
+void close_input(InputFile& input) {
+    close_archive(input);
+    close_handle(input.folder.handle);
+}
+
+// ---- The old output --------------------------------------------------------------
+
+// Looked at within the folder held and without following it should it be a
+// reparse point. Only name surrogates (symbolic links, junctions) are links,
+// replaced as they stand; every other reparse point (a cloud file, a
+// deduplicated or compressed one) is a file like any other: checked, and its
+// attributes and access control list kept.
+Standing look_at_output(const NewFile& file, OldOutput& old, FileIdentity& identity) {
+    const std::wstring name = widen(file.output_name);
+    constexpr ULONG anyone = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE& handle = old.handle;
+    NTSTATUS status = open_in_folder(folder_of(file), name, FILE_READ_ATTRIBUTES | READ_CONTROL, 0,
+                                     anyone, FILE_OPEN, FILE_OPEN_REPARSE_POINT, handle);
+    if (status == status_access_denied) {  // its list may not be read: nor kept
+        status = open_in_folder(folder_of(file), name, FILE_READ_ATTRIBUTES, 0, anyone, FILE_OPEN,
+                                FILE_OPEN_REPARSE_POINT, handle);
     }
+    if (status == status_name_not_found) {
+        return Standing::nothing;
+    }
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (status < 0 ||
+        !GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
+        return Standing::unknown;  // whatever stands there is not known: kept
+    }
+    old.attributes = tag.FileAttributes;
+    identity = identity_of(handle);
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+        IsReparseTagNameSurrogate(tag.ReparseTag)) {
+        return Standing::link;
+    }
+    return (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Standing::folder : Standing::file;
+}
+
+bool may_replace(const NewFile& file, const OldOutput& old) {
+    return (old.attributes & FILE_ATTRIBUTE_READONLY) == 0 &&
+           carries_name(old.handle, widen(file.output_name)) && may_write(old.handle);
+}
+
+// Its attributes, and its access control list, read through the handle that
+// was checked.
+bool keep_metadata(const OldOutput& old, KeptMetadata& kept) {
+    kept.attributes = old.attributes;
+    PACL list = nullptr;
     PSECURITY_DESCRIPTOR security = nullptr;
-    SaveStatus status = check_existing_output(file, archive_only_copy, security);
-    if (status == SaveStatus::saved && !create_temporary_file(file)) {
-        status = SaveStatus::cannot_open;
-    }
-    if (status == SaveStatus::saved) {
-        set_security(handle_of(file.descriptor), security);
-    } else {
-        LocalFree(security);
-        close_descriptor(file.folder.descriptor);
-    }
-    return status;
-}
-
-bool write_output(NewFile& file, const void* bytes, std::size_t count) {
-    const char* next = static_cast<const char*>(bytes);
-    while (count > 0) {
-        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(count, 1u << 30));
-        DWORD written = 0;
-        if (!WriteFile(handle_of(file.descriptor), next, chunk, &written, nullptr) ||
-            written == 0) {
-            return false;
-        }
-        next += written;
-        count -= written;
+    if (!runs_under_wine() &&
+        GetSecurityInfo(old.handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                        &list, nullptr, &security) == ERROR_SUCCESS) {
+        kept.security = security;
     }
     return true;
 }
 
-SaveStatus commit_output(NewFile& file) {
-    if (!set_attributes(file)) {
-        discard_output(file);
-        return SaveStatus::cannot_write;
-    }
-    EnterCriticalSection(&unfinished_lock);
-    const bool renamed = rename_into_place(file);
-    if (renamed) {
-        unfinished = INVALID_HANDLE_VALUE;
-        file.name = NewFileName::none;
-    }
-    LeaveCriticalSection(&unfinished_lock);
-    if (!renamed) {
-        discard_output(file);
-        return SaveStatus::cannot_open;
-    }
-    close_descriptor(file.descriptor);
-    close_descriptor(file.folder.descriptor);
-    return SaveStatus::saved;
+void stop_looking(OldOutput& old) {
+    close_handle(old.handle);
 }
 
-void discard_output(NewFile& file) {
-    if (file.name == NewFileName::temporary) {
-        EnterCriticalSection(&unfinished_lock);
-        remove_when_closed(handle_of(file.descriptor));
-        unfinished = INVALID_HANDLE_VALUE;
-        LeaveCriticalSection(&unfinished_lock);
-        file.name = NewFileName::none;
+// ---- The new file ------------------------------------------------------------------
+
+// Windows makes no file without a name: each is made under a hidden one.
+bool create_nameless_file(NewFile&) {
+    return false;
+}
+
+// Creates the new file under `name` in the folder held, shared with nobody,
+// so that no other program can rename, replace or remove it while it is
+// written, with the old output's access control list.
+Claim claim_name(NewFile& file, const char* name) {
+    HANDLE handle = nullptr;
+    const NTSTATUS status = open_in_folder(
+        folder_of(file), widen(name), GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
+        FILE_ATTRIBUTE_HIDDEN, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE, handle);
+    if (status < 0) {
+        return status == status_name_collision ? Claim::taken : Claim::failed;
     }
-    close_descriptor(file.descriptor);
-    close_descriptor(file.folder.descriptor);
+    file.open.handle = handle;
+    set_security(handle, file.kept.security);
+    return Claim::claimed;
+}
+
+std::size_t write_some(NewFile& file, const void* bytes, std::size_t count) {
+    DWORD written = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(count, 1u << 30));
+    return WriteFile(file.open.handle, bytes, chunk, &written, nullptr) ? written : 0;
+}
+
+// What a replaced output keeps of the old file, as a file that Windows itself
+// replaces keeps them: its attributes, set on the complete file before it
+// takes the output's name. A failure fails the file.
+bool hand_on_metadata(const NewFile& file) {
+    constexpr DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                           FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    FILE_BASIC_INFO basic{};  // times of 0 stay as they are
+    basic.FileAttributes =
+        file.replaces_output ? file.kept.attributes & kept : FILE_ATTRIBUTE_ARCHIVE;
+    if (basic.FileAttributes == 0) {
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;  // 0 would mean "unchanged": still hidden
+    }
+    return SetFileInformationByHandle(file.open.handle, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+// Never reached: a file here always has a name.
+bool link_at_output_name(const NewFile&) {
+    return false;
+}
+void remove_output_name(const NewFile&) {}
+
+// The handle stays open: the file is renamed, and removed on failure,
+// through it.
+bool finish_writing(NewFile&) {
+    return true;
+}
+
+// Renames the new file, through its own handle, to the output's name within
+// the folder held, replacing whatever stands there. The request is built on
+// the stack: one name within a folder is at most 255 characters. (The
+// documented SetFileInformationByHandle takes a relative name from the
+// working folder under Wine; the system call takes it from the folder given.)
+bool rename_into_place(const NewFile& file) {
+    const std::wstring name = widen(file.output_name);
+    alignas(FILE_RENAME_INFORMATION) unsigned char
+        request[sizeof(FILE_RENAME_INFORMATION) + MAX_PATH * sizeof(wchar_t)] = {};
+    if (name.size() >= MAX_PATH) {
+        return false;
+    }
+    auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(request);
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = folder_of(file);
+    rename->FileNameLength = static_cast<ULONG>(name.size() * sizeof(wchar_t));
+    std::wmemcpy(rename->FileName, name.c_str(), name.size() + 1);
+    IO_STATUS_BLOCK io{};
+    return NtSetInformationFile(file.open.handle, &io, rename, sizeof request,
+                                FileRenameInformation) >= 0;
+}
+
+void remove_temporary_name(const NewFile& file) {
+    remove_when_closed(file.open.handle);
+}
+
+void close_new_file(NewFile& file) {
+    close_handle(file.open.handle);
+    LocalFree(file.kept.security);
+    file.kept.security = nullptr;
 }
