@@ -65,9 +65,10 @@ Outcome outcome_of(InputStatus status);
 Outcome outcome_of(SaveStatus status);
 
 // A name as a line shows it: each control character (bytes 0x01 to 0x1F and
-// 0x7F, and the characters U+0080 to U+009F) as an escape, so that no name
-// can add a line or reach a terminal as a command; every other byte as it
-// stands.
+// 0x7F, and the characters U+0080 to U+009F) as an escape, and each byte
+// that is not part of valid UTF-8 as \xHH (a lone 0x9B is a command to an
+// 8-bit terminal), so that no name can add a line or reach a terminal as a
+// command; valid UTF-8 stands as it is.
 std::string shown_name(std::string_view name);
 
 // The line for `outcome`, `name` shown safely.

@@ -21,11 +21,13 @@ TEST_F(Mapdown, ConvertsEveryArchiveInOrderAndSkipsMissingOnes) {
     fs::create_directory(folder() / "maps");
     put("maps/e1.rtlx", sample_archive(rxl, 100, 9000));
 
-    const Result result =
-        run({"a.rtlx", "missing.rtlx", "b.rtcx", "m.rtlx", "maps/e1.rtlx", "a.rtlx"});
+    const Result result = run(
+        {"a.rtlx", "missing.rtlx", "b.rtcx", "m.rtlx", "maps/e1.rtlx", "gone/e1.rtlx", "a.rtlx"});
     EXPECT_EQ(result.out, success("a.rtl") + success("b.rtc") + success("m.rtl") +
                               success("maps/e1.rtl") + success("a.rtl"));
-    EXPECT_EQ(result.err, "Warning: Couldn't open \"missing.rtlx\" for reading!\n");
+    EXPECT_EQ(result.err,
+              "Warning: Couldn't open \"missing.rtlx\" for reading!\n"
+              "Warning: Couldn't open \"gone/e1.rtlx\" for reading!\n");
     EXPECT_EQ(result.status, 0);
     EXPECT_TRUE(bytes_match(read_file(folder() / "a.rtl"), sample_map_file(rxl, 3, 9000)));
     EXPECT_TRUE(bytes_match(read_file(folder() / "b.rtc"), sample_map_file(rxc, 1, 6400)));
@@ -199,10 +201,11 @@ TEST_F(Mapdown, OnlyAWindowThatWouldCloseWaitsForAKey) {
 }
 
 // No name can add a line to the output or reach the terminal as a command:
-// each control character shows as an escape, every other byte (a backslash,
-// a no-break space) as it stands.
+// each control character, and each byte that is not valid UTF-8 (a lone CSI,
+// 0x9B, a sequence cut short or overlong, a surrogate), shows as an escape;
+// every other character (a backslash, a no-break space) as it stands.
 TEST_F(Mapdown, ControlCharactersInNamesShowAsEscapes) {
-    const std::pair<std::string, std::string> names[] = {
+    std::vector<std::pair<std::string, std::string>> names = {
         {"a\nSuccessfully wrote \"ok.rtl\" to disk.\n.rtlx",
          "a\\nSuccessfully wrote \"ok.rtl\" to disk.\\n.rtlx"},
         {"\t\x1b[2J\x1b]0;title\x07\x7f\r.rtcx", "\\t\\x1b[2J\\x1b]0;title\\x07\\x7f\\x0d.rtcx"},
@@ -212,11 +215,22 @@ TEST_F(Mapdown, ControlCharactersInNamesShowAsEscapes) {
          "csi\\u009b31m\\u0080 back\\slash\xc2\xa0"
          "caf\xc3\xa9.rtlx"},
     };
+    if (!runs_windows_program()) {  // Windows names are UTF-16: none holds such bytes
+        names.push_back(
+            {"\x9b"
+             "31m\xc3(\xe2\x82\xc0\x80\xed\xa0\x80\xf4\x90\x80\x80\xf0\x9f\x97\xba\xff.rtlx",
+             "\\x9b31m\\xc3(\\xe2\\x82\\xc0\\x80\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\xf0\x9f\x97"
+             "\xba\\xff.rtlx"});
+    }
     std::string warnings;
     for (const auto& [name, shown] : names) {
         warnings += "Warning: Couldn't open \"" + shown + "\" for reading!\n";
     }
-    EXPECT_EQ(run({names[0].first, names[1].first, names[2].first}).err, warnings);
+    std::vector<std::string> arguments;
+    for (const auto& [name, shown] : names) {
+        arguments.push_back(name);
+    }
+    EXPECT_EQ(run(arguments).err, warnings);
     if (!runs_windows_program()) {  // Windows allows no control character in a file's name
         put("new\nline.rtlx", sample_archive(rxl, 1, 6400));
         EXPECT_EQ(run({"new\nline.rtlx"}).out, success("new\\nline.rtl"));

@@ -117,6 +117,7 @@ TEST_F(SafeWrites, FailedSystemCallsSkipOnlyTheirFile) {
         {"fstat:1:EIO", "Warning: Couldn't open \"a.rtlx\" for reading!\n"},
         {"reopen:1:ENOENT", "", true},  // no /proc: the name looked at, then opened
         {"reopen:1:ENOENT,fcntl:1:EIO", "Warning: Couldn't open \"a.rtlx\" for reading!\n"},
+        {"fcntl:1:EIO", "Warning: Couldn't open \"a.rtlx\" for reading!\n"},
         {"reopen:1:EACCES", "Warning: Couldn't open \"a.rtlx\" for reading!\n", true},
         {"read:1:EIO", not_valid("a.rtlx")},  // the magic and version
         {"read:3:EIO", not_valid("a.rtlx")},  // the directory
@@ -167,11 +168,18 @@ TEST_F(SafeWrites, FailedSystemCallsSkipOnlyTheirFile) {
 // without memory shows as a question mark.
 TEST_F(SafeWrites, EveryFailedAllocationSkipsOnlyItsFile) {
     REQUIRE(can_preload(), preload_needs);
-    const std::vector<std::string> arguments = {
-        "a.rtlx", "missing-and-longer-than-a-short-string.rtlx", "b.rtcx", "a.rtlx"};
+    // A long name is one more allocation, in the archive's turn too.
+    const std::string long_name = "c-an-archive-named-longer-than-a-short-string";
+    const std::vector<std::string> arguments = {"a.rtlx",
+                                                "missing-and-longer-than-a-short-string.rtlx",
+                                                "b.rtcx", long_name + ".rtlx", "a.rtlx"};
+    std::set<std::string> files = pair_files;
+    files.insert({long_name + ".rtlx", long_name + ".rtl"});
     int fired_runs = 0;
     for (int allocation = 1; allocation < 1000; ++allocation) {
         put_pair();
+        put(long_name + ".rtlx", sample_archive(rxl, 1, 6400));
+        fs::remove(folder() / (long_name + ".rtl"));
         RunOptions options;
         options.faults = "new:" + std::to_string(allocation);
         // The standard three, the archive's folder and, at most, the archive
@@ -192,10 +200,11 @@ TEST_F(SafeWrites, EveryFailedAllocationSkipsOnlyItsFile) {
         EXPECT_TRUE(a_converted() || read_file(folder() / "a.rtl") == "the previous output");
         EXPECT_TRUE(b_converted() || !fs::exists(folder() / "b.rtc"));
         for (const std::string& name : listing()) {
-            EXPECT_TRUE(pair_files.count(name)) << name;
+            EXPECT_TRUE(files.count(name)) << name;
         }
         if (faults_fired().empty()) {
-            EXPECT_EQ(result.out, success("a.rtl") + success("b.rtc") + success("a.rtl"));
+            EXPECT_EQ(result.out, success("a.rtl") + success("b.rtc") +
+                                      success(long_name + ".rtl") + success("a.rtl"));
             break;
         }
         ++fired_runs;
@@ -205,12 +214,14 @@ TEST_F(SafeWrites, EveryFailedAllocationSkipsOnlyItsFile) {
     EXPECT_GE(fired_runs, 2);
 }
 
-// SIGINT, SIGTERM or SIGHUP in the middle of a large write: the previous
-// output stays, the unfinished file goes, and the program ends by that signal.
+// A signal that ends the process (Ctrl-C, Ctrl-\\, a timer, one a user
+// sends) in the middle of a large write: the previous output stays, the
+// unfinished file goes, and the program ends by that signal.
 TEST_F(SafeWrites, AnInterruptedWriteLeavesNothingAndEndsByItsSignal) {
     REQUIRE(can_preload(), preload_needs);
     const std::pair<int, std::string> signals[] = {
-        {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
+        {SIGINT, "SIGINT"},   {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"},   {SIGQUIT, "SIGQUIT"},
+        {SIGUSR1, "SIGUSR1"}, {SIGALRM, "SIGALRM"}, {SIGXCPU, "SIGXCPU"}, {SIGRTMIN, "SIGRTMIN"}};
     for (const auto& [number, name] : signals) {
         for (const std::string named : {"", "tmpfile:1:EOPNOTSUPP,"}) {
             put_pair();
@@ -326,6 +337,25 @@ TEST_F(SafeWrites, NothingIsReadFromAFileTooSmallToBeAnArchive) {
                                    ? not_valid("kernel_log.rtlx")
                                    : "Warning: Couldn't open \"kernel_log.rtlx\" for reading!\n"));
     EXPECT_EQ(faults_fired(), "");
+}
+
+// Another program's lease on an archive would hold every open of it for the
+// system's lease-break time (45 s): the archive is skipped at once instead.
+TEST_F(SafeWrites, AnArchiveUnderAnotherProgramsLeaseIsSkippedAtOnce) {
+    REQUIRE(!runs_windows_program(), "Linux's leases, which Windows does not have");
+    put("leased.rtlx", sample_archive(rxl, 1, 6400));
+    put("free.rtlx", sample_archive(rxl, 1, 6400));
+    signal(SIGIO, SIG_IGN);  // how the holder hears that its lease is wanted
+    const int held = open((folder() / "leased.rtlx").c_str(), O_RDWR);
+    if (fcntl(held, F_SETLEASE, F_WRLCK) != 0) {
+        close(held);
+        GTEST_SKIP() << "the temporary folder's file system gives no leases";
+    }
+    // Waiting would end in the lease's break and an archive read.
+    const Result result = run({"leased.rtlx", "free.rtlx"});
+    close(held);
+    EXPECT_EQ(result.err, "Warning: Couldn't open \"leased.rtlx\" for reading!\n");
+    EXPECT_EQ(result.out, success("free.rtl"));
 }
 
 // d.rtlx is a link to d.rtl, the real archive: converting would replace the
@@ -477,7 +507,7 @@ TEST_F(SafeWrites, PermissionsOwnersAndProtectedOutputs) {
         {"read_only", 0444, user, user, true, false, 0444},
         {"group_only", 0464, user, user, true, false, 0464},
         {"kept", 07604, user, user, true, true, 07604},
-        {"shared", 0664, 1, shared_group, true, true, 0664},  // another user's
+        {"shared", 0664, 1, shared_group, true, true, 0664},             // another user's
         {"others_set_id", 06777, other, other, true, true, 0707, user},  // the group's rights go
         {"others_set_gid_kept", 06775, other, shared_group, true, true, 02775},
         {"root_read_only", 0440, user, shared_group, false, true, 0440},
@@ -526,6 +556,42 @@ TEST_F(SafeWrites, PermissionsOwnersAndProtectedOutputs) {
     }
     EXPECT_TRUE(bytes_match(read_file(folder() / "drop/d.rtl"), sample_map_file(rxl, 2, 6400)));
     EXPECT_EQ(std::distance(fs::directory_iterator(folder() / "drop"), {}), 2);
+}
+
+// No output lets in more than its archive did: group and others may use a
+// new output only where they may read the archive, whatever the umask gives,
+// and a replaced one is narrowed the same way; the user's own read and write
+// stay. A planted link to the user's own 0600 archive makes a 0600 output.
+TEST_F(SafeWrites, NoOutputShowsMoreThanItsArchive) {
+    REQUIRE(!runs_windows_program(), "Unix permissions, which Windows does not have");
+    struct Case {
+        std::string name;
+        mode_t archive, old_output, after;  // old_output 0: none
+    };
+    const Case cases[] = {
+        {"private", 0600, 0, 0600}, {"group", 0640, 0, 0640},        {"others", 0604, 0, 0604},
+        {"public", 0644, 0, 0644},  {"read_only", 0400, 0, 0600},    {"narrowed", 0600, 0666, 0600},
+        {"kept", 0644, 0660, 0660}, {"planted/link", 0600, 0, 0600},
+    };
+    fs::create_directories(folder() / "planted" / "private");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string archive =
+            c.name == "planted/link" ? "planted/private/mine.rtlx" : c.name + ".rtlx";
+        put(archive, sample_archive(rxl, 1, 6400));
+        fs::permissions(folder() / archive, static_cast<fs::perms>(c.archive));
+        if (archive != c.name + ".rtlx") {
+            fs::create_symlink("private/mine.rtlx", folder() / (c.name + ".rtlx"));
+        }
+        if (c.old_output != 0) {
+            put(c.name + ".rtl", "the previous output");
+            fs::permissions(folder() / (c.name + ".rtl"), static_cast<fs::perms>(c.old_output));
+        }
+        RunOptions options;
+        options.umask = 022;
+        EXPECT_EQ(run({c.name + ".rtlx"}, options).out, success(c.name + ".rtl"));
+        EXPECT_EQ(owner_of(folder() / (c.name + ".rtl")).mode, c.after);
+    }
 }
 
 // A replaced output keeps its access ACL, as root and as its owner: one that
@@ -579,10 +645,55 @@ TEST_F(SafeWrites, AReplacedOutputKeepsItsAccessAcl) {
     }
 }
 
+// Without /proc (some containers) nothing is taken on trust: the old
+// output's ACL is read through the old output itself, opened again only if it
+// is the file checked, and one that cannot be read so stays; an archive is
+// opened again only if it is the file looked at, never through a link.
+TEST_F(SafeWrites, WithoutProcNothingIsTakenOnTrust) {
+    REQUIRE_UNPRIVILEGED_USER();
+    REQUIRE(uses_linux_calls, "needs /proc and extended attributes, which this build does not use");
+    // The owner reads and writes, user 1000 and the group read.
+    const std::string acl = u32_le(2) + u32_le(0x01 | 6 << 16) + u32_le(~0u) +
+                            u32_le(0x02 | 4 << 16) + u32_le(1000) + u32_le(0x04 | 4 << 16) +
+                            u32_le(~0u) + u32_le(0x10 | 4 << 16) + u32_le(~0u) + u32_le(0x20) +
+                            u32_le(~0u);
+    const std::string old = "the previous output";
+    for (const std::string name : {"a", "b"}) {
+        put(name + ".rtlx", sample_archive(rxl, 1, 6400));
+        put(name + ".rtl", old);
+        ASSERT_EQ(chown((folder() / (name + ".rtl")).c_str(), unprivileged_user, unprivileged_user),
+                  0);
+    }
+    if (setxattr((folder() / "a.rtl").c_str(), "system.posix_acl_access", acl.data(), acl.size(),
+                 0) != 0) {
+        GTEST_SKIP() << "the temporary folder's file system keeps no ACLs";
+    }
+    fs::permissions(folder() / "b.rtl", fs::perms::owner_write);  // written, never read
+    fs::create_symlink("a.rtlx", folder() / "link.rtlx");
+    ASSERT_EQ(chown(folder().c_str(), unprivileged_user, unprivileged_user), 0);
+    RunOptions options;
+    options.unprivileged = true;
+    options.without_proc = true;
+    const Result result = run({"a.rtlx", "b.rtlx", "link.rtlx"}, options);
+    EXPECT_EQ(result.out, success("a.rtl"));
+    EXPECT_EQ(result.err,
+              "Warning: Couldn't write \"b.rtl\" to disk!\n"
+              "Warning: Couldn't open \"link.rtlx\" for reading!\n");
+    std::string acl_after(256, '\0');
+    acl_after.resize(std::max<ssize_t>(
+        getxattr((folder() / "a.rtl").c_str(), "system.posix_acl_access", acl_after.data(), 256),
+        0));
+    EXPECT_EQ(acl_after, acl);
+    EXPECT_TRUE(bytes_match(read_file(folder() / "b.rtl"), old));
+    EXPECT_EQ(listing(),
+              (std::set<std::string>{"a.rtlx", "a.rtl", "b.rtlx", "b.rtl", "link.rtlx"}));
+}
+
 // The owner of a drop box, who also owns the folder it is in, swaps the box
 // for a link to a folder of the user's own at the very instant the program
-// makes its file, or renames it into place: every step still acts in the box
-// that was checked, and the user's own files are never touched.
+// has read the archive, makes its file, or renames it into place: every step
+// still acts in the box the archive was read from, and the user's own files
+// are never touched.
 TEST_F(SafeWrites, ADropBoxSwappedDuringTheWriteKeepsEveryStepInIt) {
     REQUIRE_UNPRIVILEGED_USER();
     REQUIRE(can_preload(), preload_needs);
@@ -591,15 +702,18 @@ TEST_F(SafeWrites, ADropBoxSwappedDuringTheWriteKeepsEveryStepInIt) {
     ASSERT_EQ(mkfifo(reached.c_str(), 0644), 0);
     fs::create_directories(own);
     put("own/d.rtl", "the user's own");
-    fs::permissions(own / "d.rtl", fs::perms::owner_read);
+    fs::permissions(own / "d.rtl", fs::perms::owner_read | fs::perms::owner_write);
     for (const fs::path& path : {own, own / "d.rtl"}) {
         ASSERT_EQ(chown(path.c_str(), unprivileged_user, unprivileged_user), 0);
     }
     fs::create_directory(box);
     put("drop/d.rtlx", sample_archive(rxl, 2, 6400));
     fs::permissions(box, static_cast<fs::perms>(0733));
-    for (const std::string faults : {uses_linux_calls ? "tmpfile:1:RUN" : "create:1:RUN",
-                                     "renameat:1:RUN"}) {  // a new output, then a replacement
+    // A new output, then a replacement, and one more with the box swapped
+    // once the archive is read, before anything is written.
+    for (const std::string faults :
+         {uses_linux_calls ? "tmpfile:1:RUN" : "create:1:RUN", "renameat:1:RUN",
+          uses_linux_calls ? "close:2:RUN" : "close:1:RUN"}) {
         SCOPED_TRACE(faults);
         // The box's owner waits for the program to reach the call, swaps, and
         // lets it go on.

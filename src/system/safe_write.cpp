@@ -93,7 +93,7 @@ SaveStatus check_existing_output(NewFile& file) {
                 break;
             }
             file.replaces_output = standing == Standing::file;
-            status = !file.replaces_output || keep_metadata(old, file.kept)
+            status = !file.replaces_output || keep_metadata(file, old, file.kept)
                          ? SaveStatus::saved
                          : SaveStatus::cannot_write;
             break;

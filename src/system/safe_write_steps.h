@@ -56,7 +56,7 @@ bool may_replace(const NewFile& file, const OldOutput& old);
 
 // Reads what the old file hands on to the new one; false where a fact that
 // must be kept cannot be read (the output is then refused).
-bool keep_metadata(const OldOutput& old, KeptMetadata& kept);
+bool keep_metadata(const NewFile& file, const OldOutput& old, KeptMetadata& kept);
 
 void stop_looking(OldOutput& old);
 

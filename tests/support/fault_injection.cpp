@@ -82,7 +82,9 @@ int parse_what(const std::string& what, Fault& fault) {
         const char* name;
         int value;
     };
-    const Name signals[] = {{"SIGINT", SIGINT}, {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP}};
+    const Name signals[] = {{"SIGINT", SIGINT},   {"SIGTERM", SIGTERM},  {"SIGHUP", SIGHUP},
+                            {"SIGQUIT", SIGQUIT}, {"SIGUSR1", SIGUSR1},  {"SIGALRM", SIGALRM},
+                            {"SIGXCPU", SIGXCPU}, {"SIGRTMIN", SIGRTMIN}};
     for (const Name& name : signals) {
         if (what == name.name) {
             return fault.signal_number = name.value;

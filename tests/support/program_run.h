@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -70,6 +72,7 @@ struct RunOptions {
     std::string faults;           // MAPDOWN_FAULTS for the preloaded fault injection
     std::string fault_command;    // MAPDOWN_FAULT_COMMAND, which a RUN fault runs
     bool hangup_ignored = false;  // started as nohup starts a program
+    bool without_proc = false;    // where /proc cannot be reached (see hide_proc)
     bool merged_output = false;   // standard error into standard output, as with 2>&1
     // In a pseudo-terminal (through script), as in a console window: both
     // streams reach `out`, without the terminal's control sequences and \r.
@@ -95,6 +98,14 @@ constexpr char close_window_prompt[] = "Press any key to close this window.\n";
 inline bool become_unprivileged(const std::vector<gid_t>& groups = {}) {
     return setgroups(groups.size(), groups.data()) == 0 && setgid(unprivileged_user) == 0 &&
            setuid(unprivileged_user) == 0;
+}
+
+// A mount namespace of the process's own in which /proc is an empty folder,
+// as in some containers. Needs root.
+inline bool hide_proc() {
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("none", "/proc", "tmpfs", 0, nullptr) == 0;
 }
 
 inline bool limit(int resource, rlim_t value) {
@@ -302,12 +313,13 @@ class ProgramTest : public ::testing::Test {
             // Only the standard three pass on, so that a limit on descriptors
             // counts the program's own.
             close_range(3, ~0u, 0);
-            if (chdir(folder().c_str()) != 0 || !freopen(out.c_str(), "wb", stdout) ||
+            if ((options.without_proc && !hide_proc()) || chdir(folder().c_str()) != 0 ||
+                !freopen(out.c_str(), "wb", stdout) ||
                 !(options.merged_output ? dup2(fileno(stdout), STDERR_FILENO) >= 0
                                         : freopen(err.c_str(), "wb", stderr) != nullptr) ||
                 !limit(RLIMIT_FSIZE, options.file_size) ||
                 !limit(RLIMIT_AS, options.address_space) ||
-                !limit(RLIMIT_NOFILE, options.open_files) ||
+                !limit(RLIMIT_NOFILE, options.open_files) || !limit(RLIMIT_CORE, 0) ||
                 (options.unprivileged && !become_unprivileged(options.groups))) {
                 _exit(126);
             }

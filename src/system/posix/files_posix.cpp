@@ -406,18 +406,31 @@ bool may_replace(const NewFile& file, const OldOutput& old) {
 }
 
 // The old file's access ACL is read from the handle that was checked; a file
-// system without ACLs has none. Without /proc it cannot be read at all, and
-// the old file, which may have one, is not replaced.
-bool keep_metadata(const OldOutput& old, KeptMetadata& kept) {
+// system without ACLs has none. Without /proc it is read through the old
+// file opened again, never through a link, without waiting, and only if it
+// is still the file checked; where that cannot be, the old file, which may
+// have an ACL, is not replaced.
+bool keep_metadata(const NewFile& file, const OldOutput& old, KeptMetadata& kept) {
     kept.owner = old.status.st_uid;
     kept.group = old.status.st_gid;
     kept.mode = old.status.st_mode & 07777;
 #ifdef MAPDOWN_PATH_HANDLES
-    const ssize_t size =
+    ssize_t size =
         getxattr(old.path, access_acl_attribute, kept.access_acl, sizeof kept.access_acl);
+    if (size < 0 && errno == ENOENT) {  // no /proc
+        struct stat status = old.status;
+        int descriptor =
+            open_file_looked_at(file.archive->folder, file.output_name, O_NOFOLLOW, status);
+        if (descriptor < 0) {
+            return false;
+        }
+        size = fgetxattr(descriptor, access_acl_attribute, kept.access_acl, sizeof kept.access_acl);
+        close_descriptor(descriptor);
+    }
     kept.access_acl_size = size > 0 ? static_cast<std::size_t>(size) : 0;
-    return size >= 0 || errno != ENOENT;
+    return true;
 #else
+    (void)file;
     return true;
 #endif
 }

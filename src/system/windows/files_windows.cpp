@@ -352,7 +352,7 @@ bool may_replace(const NewFile& file, const OldOutput& old) {
 
 // Its attributes, and its access control list, read through the handle that
 // was checked.
-bool keep_metadata(const OldOutput& old, KeptMetadata& kept) {
+bool keep_metadata(const NewFile&, const OldOutput& old, KeptMetadata& kept) {
     kept.attributes = old.attributes;
     PACL list = nullptr;
     PSECURITY_DESCRIPTOR security = nullptr;
