@@ -33,12 +33,13 @@ class SafeWrites : public ProgramTest {
         return read_file(folder() / "b.rtc") == sample_map_file(rxc, 2, 6400);
     }
     std::string faults_fired() const { return read_file(fault_log()); }
-    // Windows' attrib, run in the test's folder by the program's runner.
-    std::string windows_attributes(const std::string& arguments) const {
+    // A command of Windows' cmd.exe (attrib, dir), run in the test's folder
+    // by the program's runner.
+    std::string windows_command(const std::string& command) const {
         const fs::path shown = scratch / "attrib";
         EXPECT_EQ(std::system(("cd '" + folder().string() + "' && WINEDEBUG=-all " +
-                               program_command()[0] + " cmd /c attrib " + arguments + " >" +
-                               shown.string() + " 2>&1")
+                               program_command()[0] + " cmd /c " + command + " >" + shown.string() +
+                               " 2>&1")
                                   .c_str()),
                   0);
         return read_file(shown);
@@ -358,6 +359,33 @@ TEST_F(SafeWrites, AnArchiveUnderAnotherProgramsLeaseIsSkippedAtOnce) {
     EXPECT_EQ(result.out, success("free.rtl"));
 }
 
+// A sparse archive of a few KiB on disk whose directory claims a terabyte:
+// its holes read as zeros, which name no entry, so the scan passes over them
+// and reaches the map array's entry at the directory's end at once, rather
+// than reading zeros for hours.
+TEST_F(SafeWrites, ASparseArchiveCostsWhatItHoldsOnDisk) {
+    REQUIRE(!runs_windows_program(),
+            "holes as Linux reports them, which this Windows build does not ask about");
+    const std::uint64_t entries = std::uint64_t{1} << 35, array_at = 24 + entries * 32;
+    const std::string tail =
+        directory_entry("MAPS", array_at, 6400) + sample_map_array(array_at, 1, 6400);
+    const std::string head = archive_header(rxl_magic_bytes, 1, 24, entries);
+    const int file = open((folder() / "sparse.rtlx").c_str(), O_WRONLY | O_CREAT, 0644);
+    const bool written =
+        pwrite(file, head.data(), head.size(), 0) == static_cast<ssize_t>(head.size()) &&
+        pwrite(file, tail.data(), tail.size(), static_cast<off_t>(array_at - 32)) ==
+            static_cast<ssize_t>(tail.size());
+    const bool holes = written && lseek(file, 1 << 20, SEEK_DATA) > (1 << 20);
+    close(file);
+    if (!holes) {
+        GTEST_SKIP() << "the temporary folder's file system keeps no sparse files";
+    }
+    const Result result = run({"sparse.rtlx"});
+    EXPECT_EQ(result.out, success("sparse.rtl"));
+    EXPECT_TRUE(bytes_match(read_file(folder() / "sparse.rtl"),
+                            std::string("RTL\0\x01\x01\0\0", 8) + sample_map_array(8, 1, 6400)));
+}
+
 // d.rtlx is a link to d.rtl, the real archive: converting would replace the
 // archive with its own conversion. It is kept, whatever names it has (on
 // NTFS through FUSE, a file with a short name counts two links).
@@ -461,10 +489,28 @@ TEST_F(SafeWrites, AReadOnlyOutputIsKeptOnWindows) {
     // it replaces: a hidden one stays hidden.
     put("h.rtlx", sample_archive(rxl, 1, 6400));
     put("h.rtl", "the previous output");
-    EXPECT_EQ(windows_attributes("+h h.rtl"), "");
+    EXPECT_EQ(windows_command("attrib +h h.rtl"), "");
     EXPECT_EQ(run({"h.rtlx"}).out, success("h.rtl"));
-    const std::string shown = windows_attributes("h.rtl");
+    const std::string shown = windows_command("attrib h.rtl");
     EXPECT_NE(shown.substr(0, shown.find(':')).find('H'), std::string::npos) << shown;
+}
+
+// Windows gives a long name a short 8.3 alias of its own (EPIS~E3Q.RTL for
+// episode_one.rtlx, keeping three letters of the ending), which an archive
+// named after it would reach as its output: the other file is never replaced.
+TEST_F(SafeWrites, AnOutputNameThatIsAnotherFilesShortAliasIsRefused) {
+    REQUIRE(runs_windows_program(), windows_only);
+    const std::string other = sample_archive(rxl, 1, 6400);
+    put("episode_one.rtlx", other);
+    std::smatch alias;
+    const std::string listed = windows_command("dir /x episode_one.rtlx");
+    ASSERT_TRUE(std::regex_search(listed, alias, std::regex(R"((\S+~\S+)\.RTL )"))) << listed;
+    const std::string archive = alias[1].str() + ".rtlx";
+    put(archive, sample_archive(rxl, 2, 6400));
+    const Result result = run({archive});
+    EXPECT_EQ(result.err, "Warning: Couldn't open \"" + alias[1].str() + ".rtl\" for writing!\n");
+    EXPECT_TRUE(bytes_match(read_file(folder() / "episode_one.rtlx"), other));
+    EXPECT_EQ(listing(), (std::set<std::string>{"episode_one.rtlx", archive}));
 }
 
 struct Owner {

@@ -15,3 +15,9 @@ struct ArchiveReader;
 // when opened, so nothing past it is ever read, whatever the file does since.
 bool read_archive_bytes(ArchiveReader& archive, std::uint64_t offset, unsigned char* bytes,
                         std::size_t count);
+
+// The first offset at or after `offset` where the archive may hold bytes
+// other than zeros: past a hole in a sparse file, which reads as zeros. It is
+// `offset` itself where the system cannot tell, and UINT64_MAX where no data
+// follows at all.
+std::uint64_t data_at_or_after(ArchiveReader& archive, std::uint64_t offset);

@@ -33,6 +33,5 @@ bool write_map_file(ByteSink& sink, ArchiveKind kind, const unsigned char* map_a
                     std::uint32_t size) {
     const char* magic = kind == ArchiveKind::rtcx ? rtc_magic : rtl_magic;
     return write_bytes(sink, magic, sizeof rtl_magic) &&
-           write_bytes(sink, rtl_version, sizeof rtl_version) &&
-           write_bytes(sink, map_array, size);
+           write_bytes(sink, rtl_version, sizeof rtl_version) && write_bytes(sink, map_array, size);
 }

@@ -28,6 +28,11 @@ std::size_t read_some(ArchiveReader& archive, std::uint64_t offset, unsigned cha
     return read_from_file(archive.file, static_cast<double>(offset), bytes, part) != 0 ? part : 0;
 }
 
+// A browser's File says nothing of holes.
+std::uint64_t data_at_or_after(ArchiveReader&, std::uint64_t offset) {
+    return offset;
+}
+
 bool write_bytes(ByteSink& sink, const void* bytes, std::size_t count) {
     if (sink.parts == ByteSink::most_parts) {
         return false;

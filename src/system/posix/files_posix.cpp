@@ -359,6 +359,21 @@ std::size_t read_some(ArchiveReader& archive, std::uint64_t offset, unsigned cha
     }
 }
 
+std::uint64_t data_at_or_after(ArchiveReader& archive, std::uint64_t offset) {
+#ifdef SEEK_DATA
+    const off_t data = lseek(archive.descriptor, static_cast<off_t>(offset), SEEK_DATA);
+    if (data >= 0) {
+        return static_cast<std::uint64_t>(data);
+    }
+    if (errno == ENXIO) {  // nothing but a hole from there to the end
+        return UINT64_MAX;
+    }
+#else
+    (void)archive;
+#endif
+    return offset;  // the file system cannot tell
+}
+
 void close_archive(InputFile& input) {
     close_descriptor(input.reader.descriptor);
 }
