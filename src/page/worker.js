@@ -107,15 +107,28 @@ function output_parts() {
     return {parts, size};
 }
 
-// Writes the output beside its archive: the browser replaces an old file of
-// that name only when the new one is closed, complete.
+// Writes the output beside its archive. An old output is replaced by the
+// browser only when the new one is closed, complete. A new one is written
+// under a hidden name of its own, moved to its name once complete, and
+// removed should anything fail, so that nothing empty or partial is left
+// at the output's name.
 async function save_in_folder(folder, name, parts) {
+    let existing = null;
+    try {
+        existing = await folder.getFileHandle(name);
+    } catch (error) {
+        if (error.name === "TypeMismatchError") {
+            return outcome.cannot_create;  // a folder stands there
+        }
+    }
+    const temporary = `.mapdown-${Date.now().toString(16)}-${Math.random().toString(16).slice(2)}.tmp`;
     let handle;
     let writable;
     try {
-        handle = await folder.getFileHandle(name, {create: true});
+        handle = existing || (await folder.getFileHandle(temporary, {create: true}));
         writable = await handle.createWritable({keepExistingData: false});
     } catch (error) {
+        if (handle && !existing) await folder.removeEntry(temporary).catch(() => {});
         return outcome.cannot_create;
     }
     try {
@@ -123,9 +136,11 @@ async function save_in_folder(folder, name, parts) {
             await writable.write(part);
         }
         await writable.close();
+        if (!existing) await handle.move(name);
         return outcome.written;
     } catch (error) {
         await writable.abort().catch(() => {});
+        if (!existing) await folder.removeEntry(temporary).catch(() => {});
         return outcome.cannot_write;
     }
 }

@@ -79,11 +79,13 @@ const folder = [
     ["maps/old/bad.rtlx", Buffer.from("RXL\0")],
 ];
 
+// Writes `files` into a new folder; a name ending in "/" is a folder.
 function put(folder_path, files) {
     fs.rmSync(folder_path, {recursive: true, force: true});
     for (const [name, bytes] of files) {
         fs.mkdirSync(path.join(folder_path, path.dirname(name)), {recursive: true});
-        fs.writeFileSync(path.join(folder_path, name), bytes);
+        if (name.endsWith("/")) fs.mkdirSync(path.join(folder_path, name));
+        else fs.writeFileSync(path.join(folder_path, name), bytes);
     }
 }
 
@@ -101,7 +103,7 @@ function expected(files, names) {
     const outputs = {};
     for (const name of names) {
         const output = path.join(folder_path, name.slice(0, -1));
-        if (name.match(/\.rt[lc]x$/) && fs.existsSync(output)) {
+        if (name.match(/\.rt[lc]x$/) && fs.existsSync(output) && fs.statSync(output).isFile()) {
             outputs[name.slice(0, -1)] = fs.readFileSync(output).toString("base64");
         }
     }
@@ -164,15 +166,17 @@ async function convert_in_place(page, files) {
             let folder = root;
             const parts = name.split("/");
             for (const part of parts.slice(0, -1)) folder = await folder.getDirectoryHandle(part, {create: true});
+            if (name.endsWith("/")) continue;
             const writable = await (await folder.getFileHandle(parts.at(-1), {create: true})).createWritable();
             await writable.write(bytes_of(text));
             await writable.close();
         }
         await window.mapdown.convert_folder(await root.getDirectoryHandle("maps"));
-        const outputs = {};
+        const outputs = {}, hidden = [];
         async function collect(folder, prefix) {
             for await (const handle of folder.values()) {
                 const name = `${prefix}/${handle.name}`;
+                if (handle.name.startsWith(".")) hidden.push(name);
                 if (handle.kind === "directory") {
                     await collect(handle, name);
                 } else if (/\.rt[lc]$/.test(name)) {
@@ -181,7 +185,7 @@ async function convert_in_place(page, files) {
             }
         }
         await collect(await root.getDirectoryHandle("maps"), "maps");
-        return {...shown(), outputs, links: null};
+        return {...shown(), outputs, links: null, hidden};
     }, encoded);
 }
 
@@ -268,6 +272,12 @@ for (const name of browsers) {
                 }), want_folder, "dropped folder");
             });
         }
+        await step(`${name}, ${where}: a name isolated for direction`, async () => {
+            const reversing = "gpj.\u202Eevil.rtlx";  // a right-to-left override inside
+            await convert(() => drop(page, [[reversing, Buffer.from("not an archive")]]));
+            const isolated = await page.evaluate(() => [...document.querySelectorAll("#lines bdi")].at(-1).textContent);
+            assert.equal(isolated, reversing);
+        });
         await step(`${name}, ${where}: a file gone before its turn`, async () => {
             put(path.join(picked, "slow"), slow);
             put(path.join(picked, "gone"), gone);
@@ -295,21 +305,40 @@ for (const name of browsers) {
             fs.rmSync(path.join(picked, "large"), {recursive: true});
         });
         await step(`${name}, ${where}: one download of every output`, async () => {
-            await convert(() => drop(page, batch));
+            // With a second output of one name, and a name whose backslashes
+            // would take it out of the folder it is unpacked into, before the
+            // batch's end.
+            const extra = [["e1.rtlx", archive(rxl, 1, 6400)], ["a\\..\\..\\b.rtlx", archive(rxl, 2, 6400)]];
+            await convert(() => drop(page, [...batch.slice(0, -2), ...extra, ...batch.slice(-2)]));
             const zip = await page.evaluate(async () => base64_of(await window.mapdown.zip()));
             const zip_path = path.join(scratch, "outputs.zip");
             fs.writeFileSync(zip_path, Buffer.from(zip, "base64"));
             execFileSync("unzip", ["-tq", zip_path]);
+            const entries = execFileSync("python3", ["-c", "import sys, zipfile\n" +
+                "print('\\n'.join(zipfile.ZipFile(sys.argv[1]).namelist()))", zip_path], {encoding: "utf8"});
+            const names = entries.trim().split("\n");
+            for (const entry of ["e1.rtl", "e1 (2).rtl", "a/b.rtl"]) assert.ok(names.includes(entry), entry);
+            assert.equal(new Set(names).size, names.length, "no name twice");
+            assert.ok(names.every((entry) => !/\\|^\/|(^|\/)\.\.(\/|$)/.test(entry)), names.join(", "));
+            const unpacked_to = path.join(scratch, "unzipped");
+            fs.rmSync(unpacked_to, {recursive: true, force: true});
+            execFileSync("unzip", ["-q", zip_path, "-d", unpacked_to]);
+            assert.ok(fs.statSync(path.join(unpacked_to, "a", "b.rtl")).mode & 0o400, "readable by its owner");
             for (const [output, bytes] of Object.entries(want_batch.outputs)) {
-                const unpacked = execFileSync("unzip", ["-p", zip_path, output]);
+                const unpacked = fs.readFileSync(path.join(unpacked_to, output));
                 assert.ok(unpacked.equals(Buffer.from(bytes, "base64")), `zip: ${output}`);
             }
         });
         if (where === "from a server") {
             await step(`${name}, ${where}: a folder converted in place`, async () => {
-                // An old output is replaced; the folder's other files stay.
-                const with_old = [...folder, ["maps/a.rtl", Buffer.from("an old output")]];
-                check(await convert_in_place(page, with_old), want_folder, "in place");
+                // An old output is replaced, a folder at an output's name is
+                // left alone; the folder's other files stay, and nothing is
+                // left hidden beside the outputs.
+                const with_old = [...folder, ["maps/a.rtl", Buffer.from("an old output")],
+                                  ["maps/taken.rtlx", archive(rxl, 1, 6400)], ["maps/taken.rtl/", Buffer.alloc(0)]];
+                const got = await convert_in_place(page, with_old);
+                check(got, expected(with_old, archive_names(with_old)), "in place");
+                assert.deepEqual(got.hidden, []);
             });
         }
         await step(`${name}, ${where}: no error in the page`, async () => {
