@@ -43,6 +43,29 @@ TEST(OutcomeLine, EachOutcomeHasItsLineWithTheNameShownSafely) {
     EXPECT_EQ(outcome_of(ArchiveStatus::not_an_archive), Outcome::not_an_archive);
     EXPECT_EQ(outcome_of(ArchiveStatus::no_map_array), Outcome::no_map_array);
     EXPECT_EQ(outcome_of(ArchiveStatus::out_of_memory), Outcome::out_of_memory);
+    EXPECT_EQ(outcome_of(InputStatus::cannot_open), Outcome::cannot_read);
+    EXPECT_EQ(outcome_of(InputStatus::not_regular_file), Outcome::not_an_archive);
+    EXPECT_EQ(outcome_of(SaveStatus::saved), Outcome::written);
+    EXPECT_EQ(outcome_of(SaveStatus::cannot_create), Outcome::cannot_create);
+    EXPECT_EQ(outcome_of(SaveStatus::cannot_put_in_place), Outcome::cannot_create);
+    EXPECT_EQ(outcome_of(SaveStatus::cannot_write), Outcome::cannot_write);
+}
+
+// Valid UTF-8 stands; every byte of what is not shows as \xHH, each on its
+// own, at either end of a name as inside it.
+TEST(ShownName, BytesThatAreNotValidUtf8ShowAsEscapes) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"\xe0\xa0\x80\xef\xbf\xbd\xf0\x90\x80\x80\xf4\x8f\xbf\xbf",
+         "\xe0\xa0\x80\xef\xbf\xbd\xf0\x90\x80\x80\xf4\x8f\xbf\xbf"},  // U+0800, U+FFFD, U+10000,
+                                                                       // U+10FFFF
+        {"\xe0\x80\x80", "\\xe0\\x80\\x80"},                           // overlong
+        {"\xc1\xbf\xf5\x80", "\\xc1\\xbf\\xf5\\x80"},                  // never a lead byte
+        {"a\xe2\x82", "a\\xe2\\x82"},                                  // cut short at the end
+        {"\xc2\x9f\xc2\xa0\x7f", "\\u009f\xc2\xa0\\x7f"},
+    };
+    for (const auto& [name, shown] : cases) {
+        EXPECT_EQ(shown_name(name), shown) << shown;
+    }
 }
 
 }  // namespace
