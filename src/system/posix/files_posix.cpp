@@ -361,17 +361,17 @@ std::size_t read_some(ArchiveReader& archive, std::uint64_t offset, unsigned cha
 
 std::uint64_t data_at_or_after(ArchiveReader& archive, std::uint64_t offset) {
 #ifdef SEEK_DATA
+    // ENXIO: nothing but a hole from there to the end; any other failure:
+    // the file system cannot tell.
     const off_t data = lseek(archive.descriptor, static_cast<off_t>(offset), SEEK_DATA);
-    if (data >= 0) {
-        return static_cast<std::uint64_t>(data);
-    }
-    if (errno == ENXIO) {  // nothing but a hole from there to the end
+    if (data < 0 && errno == ENXIO) {
         return UINT64_MAX;
     }
+    return data >= 0 ? static_cast<std::uint64_t>(data) : offset;
 #else
     (void)archive;
+    return offset;
 #endif
-    return offset;  // the file system cannot tell
 }
 
 void close_archive(InputFile& input) {
