@@ -9,10 +9,10 @@ namespace {
 
 TEST(OutputNameFor, DropsTheFinalXOfAnAcceptedEndingOnly) {
     const std::pair<std::string, std::optional<std::string>> cases[] = {
-        {"e1.rtlx", "e1.rtl"},       {"maps/e1.rtcx", "maps/e1.rtc"}, {".rtlx", ".rtl"},
-        {"карта.rtlx", "карта.rtl"}, {"e1.RTLX", std::nullopt},       {"e1.rtl", std::nullopt},
-        {"rtlx", std::nullopt},      {"e1.rtlx.dat", std::nullopt},   {"e1.rtlx ", std::nullopt},
-        {"", std::nullopt},
+        {"e1.rtlx", "e1.rtl"},         {"maps/e1.rtcx", "maps/e1.rtc"}, {".rtlx", ".rtl"},
+        {"карта.rtlx", "карта.rtl"},   {"e1.RTLX", std::nullopt},       {"e1.rtl", std::nullopt},
+        {"e1.rtlX", std::nullopt},     {"e1.rTcx", std::nullopt},       {"rtlx", std::nullopt},
+        {"e1.rtlx.dat", std::nullopt}, {"e1.rtlx ", std::nullopt},      {"", std::nullopt},
     };
     for (const auto& [input, output] : cases) {
         EXPECT_EQ(output_name_for(input), output) << input;
@@ -62,6 +62,10 @@ TEST(ShownName, BytesThatAreNotValidUtf8ShowAsEscapes) {
         {"\xc1\xbf\xf5\x80", "\\xc1\\xbf\\xf5\\x80"},                  // never a lead byte
         {"a\xe2\x82", "a\\xe2\\x82"},                                  // cut short at the end
         {"\xc2\x9f\xc2\xa0\x7f", "\\u009f\xc2\xa0\\x7f"},
+        {"\x01"
+         "a\x1f",
+         "\\x01a\\x1f"},  // control characters at either end
+        {"a\xc2\x80", "a\\u0080"},
     };
     for (const auto& [name, shown] : cases) {
         EXPECT_EQ(shown_name(name), shown) << shown;

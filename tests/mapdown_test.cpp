@@ -67,6 +67,7 @@ TEST_F(Mapdown, SkipsDamagedArchivesWithTheirWarning) {
         {"maps_past_end.rtlx", maps_past_end, not_valid("maps_past_end.rtlx")},
         {"short_maps.rtlx", short_maps, not_valid("short_maps.rtlx")},
         {"empty_directory.rtlx", empty_directory, no_offset("empty_directory.rtlx")},
+        {"header_alone.rtlx", empty_directory.substr(0, 24), no_offset("header_alone.rtlx")},
         {"no_maps.rtlx", no_maps, no_offset("no_maps.rtlx")},
     };
     std::vector<std::string> arguments;
@@ -247,7 +248,7 @@ TEST_F(Mapdown, AFolderNamedLikeAnArchiveIsSkipped) {
 }
 
 TEST_F(Mapdown, AValidArchiveWithAnotherEndingEndsTheRun) {
-    for (const std::string bad_name : {"e1.RTLX", "e1.dat", "rtl"}) {
+    for (const std::string bad_name : {"e1.RTLX", "e1.rtlX", "e1.Rtcx", "e1.dat", "rtl"}) {
         for (const std::string& name : {std::string("a.rtlx"), bad_name, std::string("b.rtcx")}) {
             put(name, sample_archive(rxl, 1, 6400));
         }

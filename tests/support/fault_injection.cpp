@@ -4,12 +4,14 @@
 // MAPDOWN_FAULTS lists the faults, separated by commas, each as
 //     call:first[-last][:what]
 // The calls numbered first to last (counted from 1) of `call` fail with the
-// errno `what` (EIO by default); a `what` of SIGINT, SIGTERM or SIGHUP
-// instead raises that signal in the call, after half of a write is done; a
-// `what` of PLANT (for create) first makes a file holding planted_content at
-// the name the call is about to create, as another process might; a `what`
-// of RUN runs the shell command MAPDOWN_FAULT_COMMAND names just before the
-// call goes ahead, as another user might act at that very instant.
+// errno `what` (EIO by default); a `what` that names a signal (SIGINT,
+// SIGQUIT, SIGRTMIN, ...) instead raises it in the call, after half of a
+// write is done; a `what` of PLANT (for create) first makes a file holding
+// planted_content at the name the call is about to create, as another
+// process might; a `what` of SHORT (for read and write) has the call take or
+// give only half of what it is asked, as any system may; a `what` of RUN
+// runs the shell command MAPDOWN_FAULT_COMMAND names just before the call
+// goes ahead, as another user might act at that very instant.
 // The calls: new (every operator new), tmpfile (openat with O_TMPFILE),
 // create (openat with O_CREAT), access, faccessat, fstatat, linkat, renameat, fchown,
 // fchmod, write, close, mkdirat, fstat, read (pread), fcntl, reopen (open of a name
@@ -70,6 +72,7 @@ struct Fault {
     int signal_number = 0;
     bool plant = false;
     bool run = false;
+    bool short_count = false;
 };
 
 struct Faults {
@@ -95,6 +98,9 @@ int parse_what(const std::string& what, Fault& fault) {
     }
     if (what == "RUN") {
         return fault.run = true;
+    }
+    if (what == "SHORT") {
+        return fault.short_count = true;
     }
     const Name errors[] = {
         {"EIO", EIO},       {"EEXIST", EEXIST}, {"ENOSPC", ENOSPC},         {"EACCES", EACCES},
@@ -169,7 +175,7 @@ bool fails(Call call) {
         (void)!std::system(std::getenv("MAPDOWN_FAULT_COMMAND"));
         return false;
     }
-    if (fault.signal_number != 0 || fault.plant) {
+    if (fault.signal_number != 0 || fault.plant || fault.short_count) {
         return false;  // the caller acts at the right moment
     }
     errno = fault.error;
@@ -292,6 +298,9 @@ ssize_t write(int descriptor, const void* bytes, size_t count) {
         real<int (*)(int)>("raise")(signal_number);
         return half;  // reached only if the signal does not end the process
     }
+    if (faults().fault[write_call].short_count && targeted(write_call)) {
+        count = count > 1 ? count / 2 : count;
+    }
     return real_write(descriptor, bytes, count);
 }
 
@@ -317,9 +326,14 @@ int fstat(int descriptor, struct stat* status) {
 // An archive is read at offsets; with 64-bit file positions, pread is
 // pread64, which a 64-bit system also exports as pread.
 ssize_t pread64(int descriptor, void* bytes, size_t count, off64_t offset) {
-    return fails(read_call) ? -1
-                            : real<ssize_t (*)(int, void*, size_t, off64_t)>("pread64")(
-                                  descriptor, bytes, count, offset);
+    if (fails(read_call)) {
+        return -1;
+    }
+    if (faults().fault[read_call].short_count && targeted(read_call)) {
+        count = count > 1 ? count / 2 : count;
+    }
+    return real<ssize_t (*)(int, void*, size_t, off64_t)>("pread64")(descriptor, bytes, count,
+                                                                     offset);
 }
 
 // Its third argument, where it has one, is an int or a pointer: forwarded as
