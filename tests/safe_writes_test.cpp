@@ -371,11 +371,12 @@ TEST_F(SafeWrites, NothingIsReadFromAFileTooSmallToBeAnArchive) {
     EXPECT_EQ(faults_fired(), "");
 
     // Of a file long enough whose magic is wrong, only the magic and the
-    // version are read.
+    // version are read: 8 bytes, which reads that each deliver half of what
+    // they are asked bring in four (4, 2, 1, 1).
     put("notes.rtlx", "These are my notes, and far more than a header's worth of them.");
-    options.faults = "read:2-99:EIO";
+    options.faults = "read:1-99:SHORT";
     EXPECT_EQ(run({"notes.rtlx"}, options).err, not_valid("notes.rtlx"));
-    EXPECT_EQ(faults_fired(), "");
+    EXPECT_EQ(faults_fired(), "read:1\nread:2\nread:3\nread:4\n");
 }
 
 // Another program's lease on an archive would hold every open of it for the
