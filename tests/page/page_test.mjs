@@ -49,6 +49,22 @@ function archive(magic, used, size, {version = 1, maps = "MAPS", count} = {}) {
                           u64(count ?? 2), array, directory]);
 }
 const rxl = "RXL\0", rxc = "RXC\0";
+// An archive larger than the page reads whole (4 MiB), its directory of one
+// entry at `directory` and its map array of 6400 bytes at `array`: the page
+// reads such an archive's small parts through windows of 64 KiB, the first
+// from byte 0, the next from the directory.
+function spread_archive(directory, array) {
+    const bytes = Buffer.alloc(5 << 20);
+    Buffer.concat([Buffer.from(rxl, "latin1"), u32(1), u64(directory), u64(1)]).copy(bytes, 0);
+    entry("MAPS", array, 6400).copy(bytes, directory);
+    map_array(array, 1, 6400).copy(bytes, array);
+    return bytes;
+}
+const window_edge = 64 << 10;
+const at_window_edges = [-1, 0, 1].flatMap((past) => [
+    [`directory${past}.rtlx`, spread_archive(window_edge - 32 + past, 100000)],
+    [`array${past}.rtlx`, spread_archive(100000, 100000 + window_edge - 6400 + past)],
+]);
 
 // Every outcome the program reports, names in other scripts among them;
 // the valid archive with another ending ends the batch, and what follows it
@@ -77,6 +93,7 @@ const folder = [
     ["maps/readme.txt", Buffer.from("not an archive")],
     ["maps/old/c.rtlx", archive(rxl, 7, 8000)],
     ["maps/old/bad.rtlx", Buffer.from("RXL\0")],
+    ["maps/z/E3.RTLX", archive(rxl, 1, 6400)],  // found in any case; its ending ends the batch
 ];
 
 // Writes `files` into a new folder; a name ending in "/" is a folder.
@@ -272,11 +289,17 @@ for (const name of browsers) {
                 }), want_folder, "dropped folder");
             });
         }
-        await step(`${name}, ${where}: a name isolated for direction`, async () => {
+        await step(`${name}, ${where}: names with control characters, isolated for direction`, async () => {
             const reversing = "gpj.\u202Eevil.rtlx";  // a right-to-left override inside
-            await convert(() => drop(page, [[reversing, Buffer.from("not an archive")]]));
-            const isolated = await page.evaluate(() => [...document.querySelectorAll("#lines bdi")].at(-1).textContent);
-            assert.equal(isolated, reversing);
+            const named = [[reversing, Buffer.from("not an archive")],
+                           ["esc\x1b[2J\nline\x7f.rtlx", archive(rxl, 1, 6400)]];
+            check(await convert(() => drop(page, named)), expected(named, named.map(([file]) => file)), "named");
+            const isolated = await page.evaluate(() => [...document.querySelectorAll("#lines bdi")].map((name) => name.textContent));
+            assert.equal(isolated[0], reversing);
+        });
+        await step(`${name}, ${where}: archives read in windows, at their edges`, async () => {
+            check(await convert(() => drop(page, at_window_edges)),
+                  expected(at_window_edges, at_window_edges.map(([file]) => file)), "window edges");
         });
         await step(`${name}, ${where}: a file gone before its turn`, async () => {
             put(path.join(picked, "slow"), slow);
