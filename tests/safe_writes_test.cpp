@@ -520,6 +520,26 @@ TEST_F(SafeWrites, AnotherWindowsProgramCannotRedirectTheWrite) {
     }
 }
 
+// A named pipe named as an archive, served by another program with the bytes
+// of a valid archive, is refused without a read, however much it offers.
+TEST_F(SafeWrites, AServedNamedPipeIsRefusedWithoutARead) {
+    REQUIRE(runs_windows_program() && *WINDOWS_RIVAL_PATH != '\0',
+            windows_only << ", with the second program that MinGW-w64 builds");
+    put("served", sample_archive(rxl, 1, 6400));
+    std::FILE* rival =
+        popen(("cd '" + folder().string() + "' && WINEDEBUG=-all " + program_command()[0] + " " +
+               WINDOWS_RIVAL_PATH + " serve-pipe mapdown-test.rtlx served")
+                  .c_str(),
+              "r");
+    char said[16] = {}, served[32] = {};
+    ASSERT_TRUE(std::fgets(said, sizeof said, rival));  // ready
+    const Result result = run({"\\\\.\\pipe\\mapdown-test.rtlx"});
+    EXPECT_TRUE(std::fgets(served, sizeof served, rival) && pclose(rival) == 0);
+    EXPECT_STRNE(served, "served 0\n");  // the pipe was there to be opened
+    EXPECT_EQ(result.err, not_valid("\\\\.\\pipe\\mapdown-test.rtlx"));
+    EXPECT_EQ(result.out, "");
+}
+
 // On Windows the read-only attribute protects an output; the emulator shows a
 // file without write permission so.
 TEST_F(SafeWrites, AReadOnlyOutputIsKeptOnWindows) {
