@@ -84,7 +84,7 @@ for (const name of browser_names) {
         await batches_finished(page, before + 1);
         const seconds = Number(process.hrtime.bigint() - started) / 1e9;
         const status = await page.$eval("#status", (element) => element.textContent);
-        if (status !== "200 written, 0 skipped.") throw new Error(`${name}: ${status}`);
+        if (status !== "200 ready to download, 0 skipped.") throw new Error(`${name}: ${status}`);
         page_times.push(seconds);
         in_page_times.push(await page.evaluate(() => window.mapdown.last_batch_seconds()));
         program_times.push(time_program());

@@ -63,7 +63,8 @@ function read_archive(file, offset, bytes, count) {
 
 const ready = createMapdownModule({readArchive: read_archive}).then((loaded) => {
     module = loaded;
-    for (const name of ["written", "cannot_read", "cannot_create", "cannot_write", "wrong_ending"]) {
+    for (const name of ["written", "cannot_read", "out_of_memory", "cannot_create", "cannot_write",
+                        "wrong_ending"]) {
         outcome[name] = module.ccall("page_outcome", "number", ["string"], [name]);
     }
 });
@@ -146,8 +147,8 @@ async function save_in_folder(folder, name, parts) {
 }
 
 // Large outputs for download wait in this folder of the origin's private
-// file system until the next batch (when the page no longer offers them) or
-// the next visit.
+// file system while the page offers them: until the next visit, whose
+// first batch clears what the last one left.
 const scratch_folder = "mapdown-downloads";
 let scratch_count = 0;
 
@@ -216,13 +217,14 @@ onmessage = async (event) => {
         postMessage({failed: String(error)});
         return;
     }
-    await remove_scratch();
+    if (scratch_count === 0) await remove_scratch();
     archives = event.data.items.map((item) => item.file);
     for (let number = 0; number < archives.length; ++number) {
         const result = await convert(event.data.items[number], number);
         const line = call("page_line", "string", ["number", "string"], [result.status, result.name]);
         const problem = call("page_is_problem", "number", ["number"], [result.status]) !== 0;
-        postMessage({line, problem, output: result.file ? {name: result.name, file: result.file} : null,
+        postMessage({line, problem, out_of_memory: result.status === outcome.out_of_memory,
+                     output: result.file ? {name: result.name, file: result.file} : null,
                      done: number + 1, of: archives.length});
         if (result.status === outcome.wrong_ending) {
             break;  // as the program does: the batch ends here

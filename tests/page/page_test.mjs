@@ -136,12 +136,15 @@ const finished_so_far = (page) => page.evaluate(() => window.mapdown.batches_fin
 // lines, its count line, its outputs in base64, and the download names.
 async function results(page, count) {
     await batches_finished(page, count);
-    return page.evaluate(async () => {
+    return page.evaluate(async (count) => {
+        // The outputs listed stay from batch to batch: this one's are its own.
+        const made = window.mapdown.outputs().filter((output) => output.batch === count - 1);
         const outputs = {};
-        for (const {name, file} of window.mapdown.outputs()) outputs[name] = await base64_of(file);
-        const links = [...document.querySelectorAll("#outputs a")].map((link) => link.download);
+        for (const {name, file} of made) outputs[name] = await base64_of(file);
+        const links = made.length === 0 ? []
+            : [...document.querySelectorAll("#outputs a")].slice(-made.length).map((link) => link.download);
         return {...shown(), outputs, links};
-    });
+    }, count);
 }
 
 function check(got, want, label) {
@@ -152,23 +155,27 @@ function check(got, want, label) {
     }
     const problems = want.lines.split("\n").filter((line) => /^(Warning|Error)/.test(line)).length;
     const successes = want.lines.split("\n").filter((line) => /^Successfully/.test(line)).length;
-    assert.equal(got.status, `${successes} written, ${problems} skipped.`, `${label}: the count`);
+    // Outputs for download are ready, not yet written; in place they are.
+    const done = got.links ? "ready to download" : "written";
+    assert.equal(got.status, `${successes} ${done}, ${problems} skipped.`, `${label}: the count`);
     if (got.links) {
-        assert.deepEqual(got.links, Object.keys(want.outputs).map((name) => path.basename(name)),
+        // A name an earlier batch's output has already is listed with a number.
+        assert.deepEqual(got.links.map((link) => link.replace(/ \(\d+\)(?=\.[^.]*$|$)/, "")),
+                         Object.keys(want.outputs).map((name) => path.basename(name)),
                          `${label}: the download names`);
     }
 }
 
 // Hands the page files by drop, as a browser builds the event from files
 // dragged in: here made in the page itself.
-async function drop(page, files) {
+async function drop(page, files, on = "#drop") {
     const encoded = files.map(([name, bytes]) => [name, bytes.toString("base64")]);
-    await page.evaluate((encoded) => {
+    await page.evaluate((encoded, on) => {
         const transfer = new DataTransfer();
         for (const [name, text] of encoded) transfer.items.add(new File([bytes_of(text)], name));
-        document.getElementById("drop").dispatchEvent(
+        document.querySelector(on).dispatchEvent(
             new DragEvent("drop", {dataTransfer: transfer, bubbles: true, cancelable: true}));
-    }, encoded);
+    }, encoded, on);
 }
 
 // Converts a folder in place, as "Convert a folder in place" does once a
@@ -269,6 +276,43 @@ for (const name of browsers) {
         await step(`${name}, ${where}: dropped files`, async () => {
             check(await convert(() => drop(page, batch)), want_batch, "dropped");
         });
+        await step(`${name}, ${where}: dropped on the heading, beside the zone`, async () => {
+            check(await convert(() => drop(page, batch, "h1")), want_batch, "on the heading");
+        });
+        await step(`${name}, ${where}: later batches keep the earlier outputs, and an empty one says so`, async () => {
+            const listed = await page.evaluate(() => window.mapdown.outputs().map(({shown}) => shown));
+            const each = Object.keys(want_batch.outputs).length;
+            assert.equal(listed.length, 3 * each, "the outputs of all three batches");
+            assert.equal(new Set(listed).size, listed.length, "each under a name of its own");
+            const lines = (await page.evaluate(() => shown())).lines;
+            await convert(() => drop(page, []));
+            const after = await page.evaluate(() => ({...shown(), count: window.mapdown.outputs().length}));
+            assert.equal(after.status, "No RTLX or RTCX archives in what was dropped.");
+            assert.deepEqual([after.lines, after.count], [lines, listed.length]);
+        });
+        await step(`${name}, ${where}: on a phone, every line reads whole`, async () => {
+            const desktop = page.viewport();
+            await page.setViewport({width: 390, height: 844});
+            await convert(() => drop(page, batch));
+            const layout = await page.evaluate(() => {
+                const box = document.getElementById("lines");
+                const width = box.clientWidth;
+                const broken = [];
+                const walker = document.createTreeWalker(box, NodeFilter.SHOW_TEXT);
+                for (let node = walker.nextNode(); node; node = walker.nextNode()) {
+                    for (const word of node.textContent.matchAll(/\S+/g)) {
+                        const range = document.createRange();
+                        range.setStart(node, word.index);
+                        range.setEnd(node, word.index + word[0].length);
+                        const rects = [...range.getClientRects()].filter((rect) => rect.width > 0);
+                        if (range.getBoundingClientRect().width < width && rects.length > 1) broken.push(word[0]);
+                    }
+                }
+                return {hidden_above: box.scrollTop, broken};
+            });
+            await page.setViewport(desktop);
+            assert.deepEqual(layout, {hidden_above: 0, broken: []});
+        });
         if (name === "chromium") {
             // Only Chromium lets a test hand over a real folder, chosen or dropped.
             put(path.join(picked, "folder"), folder);
@@ -318,12 +362,13 @@ for (const name of browsers) {
             await input.uploadFile(...["large.rtlx", "huge.rtlx"].map((file) => path.join(picked, "large", file)));
             await batches_finished(page, before + 1);
             const got = await page.evaluate(async () => {
-                const [{name, file}] = window.mapdown.outputs();
+                const {name, file} = window.mapdown.outputs().at(-1);
                 const digest = new Uint8Array(await crypto.subtle.digest("SHA-256", await file.arrayBuffer()));
                 return {name, size: file.size, digest: [...digest].map((b) => b.toString(16).padStart(2, "0")).join(""),
                         lines: shown().lines};
             });
-            assert.equal(got.lines, want_large.lines + 'Warning: Not enough memory to convert "huge.rtlx"!\n');
+            assert.equal(got.lines, want_large.lines + 'Warning: Not enough memory to convert "huge.rtlx"!\n' +
+                         "This page holds map arrays of up to 2 GiB; the mapdown program converts larger ones.\n");
             assert.deepEqual([got.name, got.size, got.digest], ["large.rtl", 8 + (300 << 20), large_digest]);
             fs.rmSync(path.join(picked, "large"), {recursive: true});
         });
@@ -331,6 +376,7 @@ for (const name of browsers) {
             // With a second output of one name, and a name whose backslashes
             // would take it out of the folder it is unpacked into, before the
             // batch's end.
+            await page.click("#clear-outputs");  // the earlier batches' outputs, the large one among them
             const extra = [["e1.rtlx", archive(rxl, 1, 6400)], ["a\\..\\..\\b.rtlx", archive(rxl, 2, 6400)]];
             await convert(() => drop(page, [...batch.slice(0, -2), ...extra, ...batch.slice(-2)]));
             const zip = await page.evaluate(async () => base64_of(await window.mapdown.zip()));
