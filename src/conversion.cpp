@@ -4,29 +4,6 @@
 
 #include "formats/map_file.h"
 
-const char* outcome_format(Outcome outcome) {
-    switch (outcome) {
-        case Outcome::written:
-            return "Successfully wrote \"%s\" to disk.\n";
-        case Outcome::cannot_read:
-            return "Warning: Couldn't open \"%s\" for reading!\n";
-        case Outcome::not_an_archive:
-            return "Warning: \"%s\" is not a valid RTLX or RTCX file!\n";
-        case Outcome::no_map_array:
-            return "Warning: Couldn't determine map array offset in \"%s\"!\n";
-        case Outcome::out_of_memory:
-            return "Warning: Not enough memory to convert \"%s\"!\n";
-        case Outcome::cannot_create:
-            return "Warning: Couldn't open \"%s\" for writing!\n";
-        case Outcome::cannot_write:
-            return "Warning: Couldn't write \"%s\" to disk!\n";
-        case Outcome::wrong_ending:
-            break;
-    }
-    return "Error: Input filename doesn't end in .rtlx or .rtcx so I'm stupid and don't know what "
-           "to do!\n";
-}
-
 Outcome outcome_of(ArchiveStatus status) {
     switch (status) {
         case ArchiveStatus::no_map_array:

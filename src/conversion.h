@@ -22,24 +22,38 @@ enum class Outcome {
     wrong_ending,   // a valid archive whose name has neither ending: the run ends
 };
 
-// Each outcome by name, as the page's worker and the manual's test know them.
+// Each outcome, by the name the page's worker knows it by, and its line, with
+// "%s" where the file's name goes: the archive's, or the output's from
+// cannot_create on. Every line ends in \n.
 struct NamedOutcome {
     Outcome outcome;
     const char* name;
+    const char* format;
 };
 constexpr NamedOutcome every_outcome[] = {
-    {Outcome::written, "written"},
-    {Outcome::cannot_read, "cannot_read"},
-    {Outcome::not_an_archive, "not_an_archive"},
-    {Outcome::no_map_array, "no_map_array"},
-    {Outcome::out_of_memory, "out_of_memory"},
-    {Outcome::cannot_create, "cannot_create"},
-    {Outcome::cannot_write, "cannot_write"},
-    {Outcome::wrong_ending, "wrong_ending"},
+    {Outcome::written, "written", "Successfully wrote \"%s\" to disk.\n"},
+    {Outcome::cannot_read, "cannot_read", "Warning: Couldn't open \"%s\" for reading!\n"},
+    {Outcome::not_an_archive, "not_an_archive",
+     "Warning: \"%s\" is not a valid RTLX or RTCX file!\n"},
+    {Outcome::no_map_array, "no_map_array",
+     "Warning: Couldn't determine map array offset in \"%s\"!\n"},
+    {Outcome::out_of_memory, "out_of_memory", "Warning: Not enough memory to convert \"%s\"!\n"},
+    {Outcome::cannot_create, "cannot_create", "Warning: Couldn't open \"%s\" for writing!\n"},
+    {Outcome::cannot_write, "cannot_write", "Warning: Couldn't write \"%s\" to disk!\n"},
+    {Outcome::wrong_ending, "wrong_ending",
+     "Error: Input filename doesn't end in .rtlx or .rtcx so I'm stupid and don't know what to "
+     "do!\n"},
 };
-static_assert(sizeof every_outcome / sizeof *every_outcome ==
-                  static_cast<int>(Outcome::wrong_ending) + 1,
-              "every outcome has its name");
+constexpr bool every_outcome_in_order() {
+    int index = 0;
+    for (const NamedOutcome& named : every_outcome) {
+        if (static_cast<int>(named.outcome) != index++) {
+            return false;
+        }
+    }
+    return index == static_cast<int>(Outcome::wrong_ending) + 1;
+}
+static_assert(every_outcome_in_order(), "every outcome has its name and its line, in order");
 
 // The usage line, shown when no file is named.
 constexpr char usage_text[] = "\nUsage: mapdown file.rtlx file.rtcx ...\n\n";
@@ -48,9 +62,10 @@ constexpr char usage_text[] = "\nUsage: mapdown file.rtlx file.rtcx ...\n\n";
 // something to read.
 constexpr char close_window_prompt[] = "Press any key to close this window.\n";
 
-// The line for `outcome`, with "%s" where the file's name goes: the
-// archive's, or the output's from cannot_create on. Ends in \n.
-const char* outcome_format(Outcome outcome);
+// The line for `outcome`, as every_outcome gives it.
+inline const char* outcome_format(Outcome outcome) {
+    return every_outcome[static_cast<int>(outcome)].format;
+}
 
 // Whether the line tells of a file skipped or the run's end, as standard
 // error does, rather than of an output written.
