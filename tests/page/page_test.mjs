@@ -410,6 +410,30 @@ for (const name of browsers) {
                 assert.deepEqual(got.hidden, []);
             });
         }
+        if (where === "from a server") {
+            await step(`${name}, ${where}: writes that fail half-way in place leave nothing`, async () => {
+                // The worker's writes fail at the second part of each output.
+                const failing = await open_page(browser, url, errors, () => {
+                    const RealBlob = Blob;
+                    window.Blob = function (parts, options) {
+                        const fail = `{const write = FileSystemWritableFileStream.prototype.write; let calls = 0;
+                            FileSystemWritableFileStream.prototype.write = function (data) {
+                                return ++calls % 3 === 2 ? Promise.reject(new DOMException("full", "QuotaExceededError"))
+                                                         : write.call(this, data); };}\n`;
+                        return new RealBlob(options && options.type === "text/javascript" ? [fail, ...parts] : parts,
+                                            options);
+                    };
+                    window.Blob.prototype = RealBlob.prototype;
+                });
+                const files = [["maps/a.rtlx", archive(rxl, 1, 6400)], ["maps/a.rtl", Buffer.from("an old output")],
+                               ["maps/n.rtlx", archive(rxl, 2, 6400)]];
+                const got = await convert_in_place(failing, files);
+                await failing.close();
+                assert.equal(got.lines, 'Warning: Couldn\'t write "maps/a.rtl" to disk!\n' +
+                                        'Warning: Couldn\'t write "maps/n.rtl" to disk!\n');
+                assert.deepEqual([got.outputs, got.hidden], [{"maps/a.rtl": Buffer.from("an old output").toString("base64")}, []]);
+            });
+        }
         await step(`${name}, ${where}: no error in the page`, async () => {
             assert.deepEqual(errors, []);
         });
