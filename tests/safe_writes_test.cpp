@@ -767,9 +767,9 @@ TEST_F(SafeWrites, AReplacedOutputKeepsItsAccessAcl) {
 // (here under another program's lease) stays; an archive is opened again only
 // if it is the file looked at, never through a link.
 TEST_F(SafeWrites, WithoutProcNothingIsTakenOnTrust) {
-    REQUIRE(runs_natively() && geteuid() == 0 && !under_address_sanitizer,
-            "runs as root, in a mount namespace of its own without /proc, which the sanitizers "
-            "need");
+    REQUIRE(runs_natively() && geteuid() == 0 && !under_address_sanitizer && can_hide_proc(),
+            "runs as root, in a mount namespace of its own without /proc (which the sanitizers "
+            "need), where the machine lets it make one");
     REQUIRE(uses_linux_calls, "needs /proc and extended attributes, which this build does not use");
     // The owner reads and writes, user 1000 and the group read.
     const std::string acl = u32_le(2) + u32_le(0x01 | 6 << 16) + u32_le(~0u) +

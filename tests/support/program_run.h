@@ -102,10 +102,22 @@ inline bool become_unprivileged(const std::vector<gid_t>& groups = {}) {
 
 // A mount namespace of the process's own in which /proc is an empty folder,
 // as in some containers. Needs root.
+// (Only /proc is made private there: in a chroot "/" is no mount.)
 inline bool hide_proc() {
     return unshare(CLONE_NEWNS) == 0 &&
-           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount(nullptr, "/proc", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
            mount("none", "/proc", "tmpfs", 0, nullptr) == 0;
+}
+
+// Whether this machine lets a process hide /proc so.
+inline bool can_hide_proc() {
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(hide_proc() ? 0 : 1);
+    }
+    int status = -1;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
 }
 
 inline bool limit(int resource, rlim_t value) {
