@@ -245,17 +245,21 @@ bool keeps_no_permissions(int error) {
     return error == ENOSYS || error == EOPNOTSUPP || error == EPERM;
 }
 
+// The permission bits of group and others that no output may have: all of
+// a class that may not read the archive. No output shows more than its
+// archive did.
+mode_t withheld_by_archive(const NewFile& file) {
+    const unsigned archive = file.archive->access.mode;
+    return ((archive & S_IRGRP) != 0 ? 0 : S_IRGRP | S_IWGRP) |
+           ((archive & S_IROTH) != 0 ? 0 : S_IROTH | S_IWOTH);
+}
+
 // The permission bits a new file is created with. While it is written, only
 // its creator may read a file that replaces another: it takes the old file's
 // bits at the end. A new output gets 0666 less the umask, as any new file
-// does, except that group and others may use it only where they may read the
-// archive: no output shows more than its archive did.
+// does, less what the archive withholds.
 mode_t creation_mode(const NewFile& file) {
-    if (file.replaces_output) {
-        return 0600;
-    }
-    const unsigned archive = file.archive->access.mode;
-    return 0600 | ((archive & S_IRGRP) != 0 ? 060 : 0) | ((archive & S_IROTH) != 0 ? 06 : 0);
+    return file.replaces_output ? 0600 : 0666 & ~withheld_by_archive(file);
 }
 
 // Sets the old file's access ACL on the new one. Where the old file had one,
@@ -526,10 +530,8 @@ bool hand_on_metadata(const NewFile& file) {
     const bool both_kept = fchown(descriptor, old.owner, old.group) == 0;
     const bool group_kept = both_kept || fchown(descriptor, static_cast<uid_t>(-1), old.group) == 0;
     const bool owner_kept = both_kept || old.owner == geteuid();
-    const unsigned archive = file.archive->access.mode;
     const mode_t dropped = (owner_kept ? 0 : S_ISUID) | (group_kept ? 0 : S_ISGID | S_IRWXG) |
-                           ((archive & S_IRGRP) != 0 ? 0 : S_IRGRP | S_IWGRP) |
-                           ((archive & S_IROTH) != 0 ? 0 : S_IROTH | S_IWOTH);
+                           withheld_by_archive(file);
     return (fchmod(descriptor, old.mode & ~dropped) == 0 || keeps_no_permissions(errno)) &&
            carry_over_access_acl(file);
 }
