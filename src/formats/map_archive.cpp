@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
 
 #include "formats/little_endian.h"
@@ -63,7 +65,15 @@ ArchiveStatus find_map_array(ArchiveReader& archive, const MapArchiveHeader& hea
     location = MapArrayLocation{};
     std::uint64_t found_offset = 0;
     std::uint32_t found_size = 0;
-    unsigned char entries[entries_per_read * directory_entry_size];
+    // On the heap: a small stack (a thread's, the page's) has no 64 KiB to spare.
+    const std::size_t most = header.directory_count < entries_per_read
+                                 ? static_cast<std::size_t>(header.directory_count)
+                                 : entries_per_read;
+    const std::unique_ptr<unsigned char[]> entries(
+        new (std::nothrow) unsigned char[most * directory_entry_size]);
+    if (!entries) {
+        return ArchiveStatus::out_of_memory;
+    }
     for (std::uint64_t index = 0; index < header.directory_count; index += entries_per_read) {
         // Entries wholly inside a hole of a sparse file read as zeros, which
         // name nothing: the scan goes on where data begins, so that its cost
@@ -81,10 +91,11 @@ ArchiveStatus find_map_array(ArchiveReader& archive, const MapArchiveHeader& hea
         const std::size_t count =
             left < entries_per_read ? static_cast<std::size_t>(left) : entries_per_read;
         if (!read_archive_bytes(archive, header.directory_offset + index * directory_entry_size,
-                                entries, count * directory_entry_size)) {
+                                entries.get(), count * directory_entry_size)) {
             return ArchiveStatus::not_an_archive;
         }
-        for (const unsigned char* entry = entries; entry < entries + count * directory_entry_size;
+        const unsigned char* const end = entries.get() + count * directory_entry_size;
+        for (const unsigned char* entry = entries.get(); entry < end;
              entry += directory_entry_size) {
             // A later "MAPS" entry replaces an earlier one.
             if (std::memcmp(entry, map_array_entry_name, sizeof map_array_entry_name) == 0) {

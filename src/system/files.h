@@ -22,15 +22,9 @@
 
 #include "formats/archive_reader.h"
 #include "formats/byte_sink.h"
-#include "platform_files.h"  // HeldFolder, ArchiveReader, ArchiveAccess, OpenNewFile, KeptMetadata
+#include "platform_files.h"  // HeldFolder, ArchiveReader, OpenNewFile, KeptMetadata
 #include "system/file_status.h"
-
-// Which file a name leads to, as the file system tells files apart.
-struct FileIdentity {
-    std::uint64_t device = 0;
-    std::uint64_t file = 0;
-    bool known = false;
-};
+#include "system/new_file_access.h"
 
 // An archive opened for reading, in its folder, which stays held (for its
 // output) until close_input.
@@ -40,10 +34,10 @@ struct InputFile {
     // The opened file's size, as the system gives it: no position read lies
     // beyond it.
     std::uint64_t size = 0;
-    // The archive's file: whatever stands at the output's name must not be it.
-    FileIdentity identity;
-    // Who may read the archive: its output grants no more.
-    ArchiveAccess access;
+    // Which file it is (whatever stands at the output's name must not be
+    // it), and who may read it: its output lets in nobody else.
+    FileFacts facts;
+    KeptMetadata acl;  // its ACL, where it has one, for a new output
 };
 
 // Opens `name` for reading, only if a regular file stands there: nothing else
@@ -60,11 +54,12 @@ void close_input(InputFile& input);
 // Room for a hidden temporary name, its final NUL included.
 constexpr std::size_t temporary_name_size = 40;
 
-// What the file being written is called in the output's folder.
-enum class NewFileName {
-    none,       // no file: not made yet, or gone (put in place or removed)
-    nameless,   // open, with no name at all (Linux), until it takes one
-    temporary,  // under `NewFile::temporary_name`, hidden beside the output
+// What exists of the file being written.
+enum class NewFileState {
+    nothing_made,  // not made yet, or gone (removed)
+    nameless,      // open, with no name at all (Linux), until it takes one
+    temporary,     // open under `NewFile::temporary_name`, hidden beside the output
+    in_place,      // under the output's name: done
 };
 
 // A new file being written beside its archive, through one handle.
@@ -74,12 +69,16 @@ struct NewFile {
     const InputFile* archive = nullptr;
     std::string output_name;  // within the archive's folder
     OpenNewFile open;
-    NewFileName name = NewFileName::none;
+    NewFileState state = NewFileState::nothing_made;
     // Held without allocating, so that nothing can fail between making the
     // name and recording it for removal.
     char temporary_name[temporary_name_size] = {};
-    bool replaces_output = false;  // a file (not a link) stands at the output's name
-    KeptMetadata kept;             // what that file hands on to this one
+    // Whether a regular file stood at the output's name, checked, which the
+    // new one replaces; what was seen of it; and what it hands on.
+    bool replaces_file = false;
+    FileFacts old;
+    KeptMetadata kept;
+    AccessPlan plan;  // who the new file is for
 };
 
 // The new file as the map file's writer sees it.

@@ -1,37 +1,114 @@
 // The file interface on POSIX systems: Linux, and (without Linux's nameless
-// files, O_PATH, /proc and extended attributes) macOS and the BSDs.
+// files, O_PATH, /proc and extended attributes) macOS and the BSDs. It
+// reports what it sees and carries out what safe_write.cpp and
+// new_file_access.cpp decide.
 //
-//   interruptions ..... the ending signals, their handler, holding them back
-//   folders ........... holding an archive's folder for its turn
-//   archives .......... opening an archive within it, reading it
-//   the old output .... looking at it, whether it may go, what it hands on
-//   the new file ...... creating, naming, writing and handing on to it
+//   beyond POSIX ....... Linux's own calls, where the system has them
+//   what it can do ..... the system's abilities, probed once
+//   interruptions ...... the ending signals, their handler, holding them back
+//   folders ............ holding an archive's folder for its turn
+//   facts .............. a file's owners, bits and ACL, the user's groups
+//   archives ........... opening an archive within its folder, reading it
+//   the old output ..... looking at it, whether its name is its own
+//   the new file ....... creating, naming, writing and handing on to it
+#include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <vector>
 
+#include "formats/little_endian.h"
 #include "system/read_some.h"
 #include "system/safe_write_steps.h"
 
+// ---- Beyond POSIX -----------------------------------------------------------
+
 // Built with MAPDOWN_POSIX_ONLY, the program uses only what every POSIX
 // system has, as it would on macOS or a BSD; the tests run it so on Linux.
-#if defined(O_TMPFILE) && !defined(MAPDOWN_POSIX_ONLY)
-#define MAPDOWN_NAMELESS_FILES 1
-#endif
-// Linux looks at a name through an O_PATH handle, which reads nothing and
-// runs no device's open, and reaches the file it holds through /proc.
-#if defined(O_PATH) && !defined(MAPDOWN_POSIX_ONLY)
-#define MAPDOWN_PATH_HANDLES 1
+// Elsewhere these calls fail as a file system without ACLs would.
+#if defined(__linux__) && !defined(MAPDOWN_POSIX_ONLY)
 #include <sys/xattr.h>
+namespace {
+constexpr int path_handle_flag = O_PATH;  // looks at a name; reads nothing, runs no device's open
+constexpr int nameless_flag = O_TMPFILE;
+constexpr char access_acl_name[] = "system.posix_acl_access";
+// Through `path` where there is one, else through `descriptor`.
+ssize_t get_access_acl(const char* path, int descriptor, char* bytes, std::size_t size) {
+    return path != nullptr ? getxattr(path, access_acl_name, bytes, size)
+                           : fgetxattr(descriptor, access_acl_name, bytes, size);
+}
+int set_access_acl(int descriptor, const std::string& acl) {
+    return fsetxattr(descriptor, access_acl_name, acl.data(), acl.size(), 0);
+}
+int remove_access_acl(int descriptor) {
+    return fremovexattr(descriptor, access_acl_name);
+}
+bool is_append_only(int folder) {
+    struct statx status {};
+    return statx(folder, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &status) == 0 &&
+           (status.stx_attributes & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0;
+}
+}  // namespace
+#else
+namespace {
+constexpr int path_handle_flag = 0, nameless_flag = 0;
+ssize_t get_access_acl(const char*, int, char*, std::size_t) {
+    errno = EOPNOTSUPP;
+    return -1;
+}
+int set_access_acl(int, const std::string&) {
+    errno = EOPNOTSUPP;
+    return -1;
+}
+int remove_access_acl(int) {
+    errno = EOPNOTSUPP;
+    return -1;
+}
+bool is_append_only(int) {
+    return false;
+}
+}  // namespace
+#endif
+#ifdef O_SEARCH
+constexpr int search_flag = O_SEARCH;
+#else
+constexpr int search_flag = 0;
 #endif
 
 namespace {
+
+// ---- What it can do ---------------------------------------------------------
+
+// Probed once, before the run: each primitive that differs reads it.
+struct Abilities {
+    bool path_handles;  // O_PATH
+    bool proc;          // /proc/self/fd reaches the file a descriptor holds
+    bool nameless;      // O_TMPFILE, linked in through /proc
+    int folder_flags;   // O_PATH or O_SEARCH need only permission to pass through
+    bool folders_read;  // neither: a drop box is held as the working folder
+};
+
+Abilities probe_abilities() {
+    Abilities found{};
+    found.path_handles = path_handle_flag != 0;
+    found.proc = found.path_handles && access("/proc/self/fd", F_OK) == 0;
+    found.nameless = nameless_flag != 0 && found.proc;
+    const int passing = path_handle_flag != 0 ? path_handle_flag : search_flag;
+    found.folder_flags = (passing != 0 ? passing : O_RDONLY) | O_DIRECTORY | O_CLOEXEC;
+    found.folders_read = passing == 0;
+    return found;
+}
+
+const Abilities abilities = probe_abilities();
 
 void close_descriptor(int& descriptor) {
     if (descriptor >= 0) {
@@ -48,6 +125,12 @@ void descriptor_path(int descriptor, char (&path)[32]) {
 FileIdentity identity_of(const struct stat& status) {
     return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
             true};
+}
+
+// A file system without Unix permissions or owners (FAT, exFAT, NTFS through
+// FUSE, many network mounts) refuses to change them: it decides them itself.
+bool keeps_no_permissions(int error) {
+    return error == ENOSYS || error == EOPNOTSUPP || error == EPERM;
 }
 
 // ---- Interruptions ----------------------------------------------------------
@@ -94,19 +177,6 @@ void on_ending_signal(int signal_number) {
 
 // ---- Folders --------------------------------------------------------------------
 
-// How a folder is held open. O_PATH and O_SEARCH need no permission to read
-// the folder, only to pass through it, as writing a file there does; a system
-// with neither needs both, or holds the folder as its working folder.
-#if defined(MAPDOWN_PATH_HANDLES)
-constexpr int folder_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-#elif defined(O_SEARCH)
-constexpr int folder_flags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
-#else
-constexpr int folder_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-#define MAPDOWN_FOLDER_NEEDS_READ 1
-#endif
-
-#ifdef MAPDOWN_FOLDER_NEEDS_READ
 // Set once the run could not go back to the working folder it began in: no
 // relative name is then taken from the wrong folder.
 bool working_folder_lost = false;
@@ -126,34 +196,92 @@ bool hold_as_working_folder(const std::string& path, HeldFolder& folder) {
     folder.previous_working_folder = previous;
     return true;
 }
-#endif
 
 // Holds the archive's folder, so that every later step acts in it, whatever
 // is renamed meanwhile.
 bool hold_folder(const std::string& path, HeldFolder& folder) {
-#ifdef MAPDOWN_FOLDER_NEEDS_READ
     if (working_folder_lost && path[0] != '/') {
         return false;
     }
-#endif
-    folder.descriptor = open(path.c_str(), folder_flags);
-#ifdef MAPDOWN_FOLDER_NEEDS_READ
-    if (folder.descriptor < 0 && errno == EACCES) {
+    folder.descriptor = open(path.c_str(), abilities.folder_flags);
+    if (folder.descriptor < 0 && errno == EACCES && abilities.folders_read) {
         return hold_as_working_folder(path, folder);
     }
-#endif
     return folder.descriptor >= 0;
 }
 
 void release_folder(HeldFolder& folder) {
-#ifdef MAPDOWN_FOLDER_NEEDS_READ
     if (folder.previous_working_folder >= 0) {
         working_folder_lost = fchdir(folder.previous_working_folder) != 0 || working_folder_lost;
         close_descriptor(folder.previous_working_folder);
         folder.descriptor = -1;
     }
-#endif
     close_descriptor(folder.descriptor);
+}
+
+// ---- Facts ------------------------------------------------------------------------
+
+bool user_has_group(gid_t group) {
+    if (geteuid() == 0 || getegid() == group) {
+        return true;
+    }
+    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
+    const int count = getgroups(static_cast<int>(groups.size()), groups.data());
+    for (int index = 0; index < count; ++index) {
+        if (groups[static_cast<std::size_t>(index)] == group) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void note_status(const struct stat& status, FileFacts& facts) {
+    facts.identity = identity_of(status);
+    facts.has_owners = true;
+    facts.owner = status.st_uid;
+    facts.group = status.st_gid;
+    facts.mode = status.st_mode & 07777;
+    facts.owner_reads = (status.st_mode & S_IRUSR) != 0;
+    facts.group_reads = (status.st_mode & S_IRGRP) != 0;
+    facts.others_read = (status.st_mode & S_IROTH) != 0;
+    facts.group_is_ours = user_has_group(status.st_gid);
+}
+
+// What an access ACL, as Linux stores it, says beyond the bits: whether the
+// owning group may read through the mask, and whether it names anyone who
+// may. Version 2, then entries of a tag, permissions and an id.
+void note_acl(const std::string& acl, FileFacts& facts) {
+    constexpr unsigned named_user = 0x02, owning_group = 0x04, named_group = 0x08, mask = 0x10;
+    constexpr unsigned read = 4;
+    bool group_reads = false, named_read = false, mask_reads = true;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(acl.data());
+    for (std::size_t at = 4; at + 8 <= acl.size(); at += 8) {
+        const unsigned tag = load_le<std::uint16_t>(bytes + at);
+        const bool reads = (load_le<std::uint16_t>(bytes + at + 2) & read) != 0;
+        group_reads |= tag == owning_group && reads;
+        named_read |= (tag == named_user || tag == named_group) && reads;
+        mask_reads = tag == mask ? reads : mask_reads;
+    }
+    facts.acl = AclFact::present;
+    facts.group_reads = group_reads && mask_reads;
+    facts.names_readers = named_read && mask_reads;
+}
+
+// Reads a file's access ACL into `acl`, through `path` or `descriptor`, and
+// notes it: a file system without ACLs has none; any other failure leaves it
+// unread, and the file's readers unknown.
+void read_acl(const char* path, int descriptor, std::string& acl, FileFacts& facts) {
+    ssize_t size = get_access_acl(path, descriptor, nullptr, 0);
+    if (size > 0) {
+        acl.resize(static_cast<std::size_t>(size));
+        size = get_access_acl(path, descriptor, &acl[0], acl.size());
+    }
+    if (size > 0) {
+        acl.resize(static_cast<std::size_t>(size));
+        note_acl(acl, facts);
+    } else if (size < 0 && errno != ENODATA && errno != EOPNOTSUPP) {
+        facts.acl = AclFact::unreadable;
+    }
 }
 
 // ---- Archives ---------------------------------------------------------------------
@@ -168,7 +296,7 @@ bool read_blocking(int descriptor) {
 
 // Whether a file of this kind may be read as an archive.
 InputStatus input_status_of(const struct stat& status) {
-    if (S_ISDIR(status.st_mode)) {
+    if (S_ISDIR(status.st_mode) || S_ISLNK(status.st_mode)) {
         return InputStatus::cannot_open;
     }
     return S_ISREG(status.st_mode) ? InputStatus::opened : InputStatus::not_regular_file;
@@ -192,101 +320,162 @@ int open_file_looked_at(const HeldFolder& folder, const std::string& name, int f
     return descriptor;
 }
 
+// Where `name` in the folder held leads: to itself (never through a link put
+// there meanwhile: `follow` is O_NOFOLLOW), or, for a link of the user's own
+// or root's, to what it names (`target`). A link that another user made is
+// not followed, as the kernel follows none in a shared sticky folder: its
+// archive may lie in a folder that kept them out. `status` is what the name
+// leads to.
+bool resolve_link(const HeldFolder& folder, const std::string& name, std::string& target,
+                  int& follow, struct stat& status) {
+    struct stat link {};
+    if (fstatat(folder.descriptor, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0) {
+        return false;
+    }
+    target = name;
+    follow = O_NOFOLLOW;
+    status = link;
+    if (!S_ISLNK(link.st_mode)) {
+        return true;
+    }
+    if (link.st_uid != geteuid() && link.st_uid != 0) {
+        return false;
+    }
+    char text[PATH_MAX];
+    const ssize_t length = readlinkat(folder.descriptor, name.c_str(), text, sizeof text);
+    struct stat again {};
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof text ||
+        fstatat(folder.descriptor, name.c_str(), &again, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !same_file(identity_of(again), identity_of(link))) {
+        return false;
+    }
+    target.assign(text, static_cast<std::size_t>(length));
+    follow = 0;
+    return fstatat(folder.descriptor, target.c_str(), &status, 0) == 0;
+}
+
 // Opens the regular file that `name` leads to in the folder held, `status`
-// its own. Linux holds the name by an O_PATH handle, checks it, and opens
-// only a regular file for reading, through /proc: the very file that was
-// checked. Without /proc it opens the name again, but never through a link.
+// its own. Linux holds it by an O_PATH handle, checks it, and opens only a
+// regular file for reading, through /proc: the very file that was checked;
+// without /proc it opens the name again, but never through a link.
 // Elsewhere the name is looked at first, and only a regular file is opened.
 InputStatus open_regular_file(const HeldFolder& folder, const std::string& name,
                               struct stat& status, int& descriptor) {
-#ifdef MAPDOWN_PATH_HANDLES
-    const int handle = openat(folder.descriptor, name.c_str(), O_PATH | O_CLOEXEC);
-    if (handle < 0) {
+    std::string target;
+    int follow = O_NOFOLLOW;
+    if (!resolve_link(folder, name, target, follow, status)) {
         return InputStatus::cannot_open;
     }
-    InputStatus kind =
-        fstat(handle, &status) == 0 ? input_status_of(status) : InputStatus::cannot_open;
-    if (kind == InputStatus::opened) {
+    if (!abilities.path_handles) {
+        InputStatus kind = input_status_of(status);
+        if (kind == InputStatus::opened &&
+            (descriptor = open_file_looked_at(folder, target, follow, status)) < 0) {
+            kind = InputStatus::cannot_open;
+        }
+        return kind;
+    }
+    int handle = openat(folder.descriptor, target.c_str(), path_handle_flag | O_CLOEXEC | follow);
+    InputStatus kind = handle >= 0 && fstat(handle, &status) == 0 ? input_status_of(status)
+                                                                  : InputStatus::cannot_open;
+    if (kind == InputStatus::opened && abilities.proc) {
         char self[32];
         descriptor_path(handle, self);
         descriptor = open(self, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (descriptor < 0 && errno == ENOENT) {  // no /proc
-            descriptor = open_file_looked_at(folder, name, O_NOFOLLOW, status);
-        } else if (descriptor >= 0 && !read_blocking(descriptor)) {
+        if (descriptor >= 0 && !read_blocking(descriptor)) {
             close_descriptor(descriptor);
         }
-        kind = descriptor >= 0 ? kind : InputStatus::cannot_open;
+    } else if (kind == InputStatus::opened) {
+        descriptor = open_file_looked_at(folder, name, O_NOFOLLOW, status);
     }
-    close(handle);
-    return kind;
-#else
-    InputStatus kind = fstatat(folder.descriptor, name.c_str(), &status, 0) == 0
-                           ? input_status_of(status)
-                           : InputStatus::cannot_open;
-    if (kind == InputStatus::opened &&
-        (descriptor = open_file_looked_at(folder, name, 0, status)) < 0) {
-        kind = InputStatus::cannot_open;
-    }
-    return kind;
-#endif
+    close_descriptor(handle);
+    return kind == InputStatus::opened && descriptor < 0 ? InputStatus::cannot_open : kind;
 }
 
 // ---- The old output -----------------------------------------------------------------
 
-#ifdef MAPDOWN_PATH_HANDLES
-constexpr char access_acl_attribute[] = "system.posix_acl_access";
-#endif
+// The name with the case of each ASCII letter turned.
+std::string other_case(const std::string& name) {
+    std::string turned = name;
+    for (char& c : turned) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        } else if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return turned;
+}
+
+bool same_up_to_case(const char* a, const std::string& b) {
+    return std::strlen(a) == b.size() && strncasecmp(a, b.c_str(), b.size()) == 0;
+}
+
+// Whether `name` is the file's own name in the folder held, up to letter
+// case, and not a short alias that a case-blind file system (FAT, NTFS, SMB)
+// gives another file. A folder that tells case apart has no such aliases;
+// in one that does not, the name must be in the folder's listing.
+bool name_is_own(int folder, const std::string& name, const FileIdentity& identity) {
+    struct stat turned {};
+    if (fstatat(folder, other_case(name).c_str(), &turned, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT;
+    }
+    if (!same_file(identity_of(turned), identity)) {
+        return true;
+    }
+    const int listing = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* entries = listing >= 0 ? fdopendir(listing) : nullptr;
+    if (entries == nullptr) {
+        if (listing >= 0) {
+            close(listing);
+        }
+        return false;
+    }
+    bool own = false;
+    while (const dirent* entry = readdir(entries)) {
+        struct stat listed {};
+        if (same_up_to_case(entry->d_name, name) &&
+            fstatat(dirfd(entries), entry->d_name, &listed, AT_SYMLINK_NOFOLLOW) == 0 &&
+            same_file(identity_of(listed), identity)) {
+            own = true;
+            break;
+        }
+    }
+    closedir(entries);
+    return own;
+}
+
+// Whether this user may write the file, as the system decides it: asked of
+// the file held through /proc, else of its name.
+bool may_write(const NewFile& file, const char* held) {
+    return held != nullptr ? faccessat(AT_FDCWD, held, W_OK, AT_EACCESS) == 0
+                           : faccessat(file.archive->folder.descriptor, file.output_name.c_str(),
+                                       W_OK, AT_EACCESS) == 0;
+}
+
+// The old file's access ACL, read from the handle that was checked. Without
+// /proc it is read through the old file opened again, never through a link,
+// without waiting, and only if it is still the file checked; where that
+// cannot be, it is unread.
+void read_old_acl(NewFile& file, const char* held, const struct stat& status, FileFacts& facts) {
+    if (!abilities.path_handles || held != nullptr) {
+        read_acl(held, -1, file.kept.access_acl, facts);
+        return;
+    }
+    struct stat looked = status;
+    int descriptor =
+        open_file_looked_at(file.archive->folder, file.output_name, O_NOFOLLOW, looked);
+    if (descriptor < 0) {
+        facts.acl = AclFact::unreadable;
+        return;
+    }
+    read_acl(nullptr, descriptor, file.kept.access_acl, facts);
+    close_descriptor(descriptor);
+}
 
 // ---- The new file -------------------------------------------------------------------
 
-// A file system without Unix permissions or owners (FAT, exFAT, NTFS through
-// FUSE, many network mounts) refuses to change them: it decides them itself.
-bool keeps_no_permissions(int error) {
-    return error == ENOSYS || error == EOPNOTSUPP || error == EPERM;
-}
-
-// The permission bits of group and others that no output may have: all of
-// a class that may not read the archive. No output shows more than its
-// archive did.
-mode_t withheld_by_archive(const NewFile& file) {
-    const unsigned archive = file.archive->access.mode;
-    return ((archive & S_IRGRP) != 0 ? 0 : S_IRGRP | S_IWGRP) |
-           ((archive & S_IROTH) != 0 ? 0 : S_IROTH | S_IWOTH);
-}
-
-// The permission bits a new file is created with. While it is written, only
-// its creator may read a file that replaces another: it takes the old file's
-// bits at the end. A new output gets 0666 less the umask, as any new file
-// does, less what the archive withholds.
-mode_t creation_mode(const NewFile& file) {
-    return file.replaces_output ? 0600 : 0666 & ~withheld_by_archive(file);
-}
-
-// Sets the old file's access ACL on the new one. Where the old file had one,
-// the file system keeps ACLs: a failure fails the file rather than widen who
-// may use it. Where it had none, none that the new file took from its
-// folder's default ACL stays either.
-bool carry_over_access_acl(const NewFile& file) {
-#ifdef MAPDOWN_PATH_HANDLES
-    const KeptMetadata& old = file.kept;
-    if (old.access_acl_size > 0) {
-        return fsetxattr(file.open.descriptor, access_acl_attribute, old.access_acl,
-                         old.access_acl_size, 0) == 0;
-    }
-    return fremovexattr(file.open.descriptor, access_acl_attribute) == 0 || errno == ENODATA ||
-           keeps_no_permissions(errno);
-#else
-    (void)file;
-    return true;
-#endif
-}
-
-// Gives the nameless file `name` in the output's folder, in one step; fails
-// when anything stands there.
-bool link_nameless_file(const NewFile& file, const char* name) {
-    char self[32];
-    descriptor_path(file.open.descriptor, self);
-    return linkat(AT_FDCWD, self, file.archive->folder.descriptor, name, AT_SYMLINK_FOLLOW) == 0;
+int new_descriptor(const NewFile& file) {
+    return file.open.descriptor;
 }
 
 }  // namespace
@@ -319,6 +508,10 @@ void release_interrupts(const InterruptsHeld& held) {
     sigprocmask(SIG_SETMASK, &held.previous, nullptr);
 }
 
+UserFacts user_facts() {
+    return {geteuid(), geteuid() == 0};
+}
+
 // ---- Folders and archives -------------------------------------------------------
 
 void split_path(const std::string& path, std::string& folder, std::string& name) {
@@ -338,17 +531,23 @@ InputStatus open_input(const std::string& name, InputFile& input) {
     if (!hold_folder(folder, input.folder)) {
         return InputStatus::cannot_open;
     }
-    struct stat status {};
-    int descriptor = -1;
-    const InputStatus kind = open_regular_file(input.folder, name_in_folder, status, descriptor);
-    if (kind != InputStatus::opened) {
-        release_folder(input.folder);
-        return kind;
+    // What is learnt of the archive may need memory (a link's target, its
+    // ACL): should there be none, nothing stays held.
+    try {
+        struct stat status {};
+        const InputStatus kind =
+            open_regular_file(input.folder, name_in_folder, status, input.reader.descriptor);
+        if (kind != InputStatus::opened) {
+            release_folder(input.folder);
+            return kind;
+        }
+        input.size = static_cast<std::uint64_t>(status.st_size);
+        note_status(status, input.facts);
+        read_acl(nullptr, input.reader.descriptor, input.acl.access_acl, input.facts);
+    } catch (const std::bad_alloc&) {
+        close_input(input);
+        throw;
     }
-    input.size = static_cast<std::uint64_t>(status.st_size);
-    input.identity = identity_of(status);
-    input.access.mode = status.st_mode & 0777;
-    input.reader.descriptor = descriptor;
     return InputStatus::opened;
 }
 
@@ -389,159 +588,136 @@ void close_input(InputFile& input) {
 
 // ---- The old output -----------------------------------------------------------------
 
-Standing look_at_output(const NewFile& file, OldOutput& old, FileIdentity& identity) {
+// Linux holds what stands at the name by an O_PATH handle and asks each
+// question of that very file, through /proc; elsewhere, of the name in the
+// folder held.
+Standing look_at_output(NewFile& file, FileFacts& facts) {
     const int folder = file.archive->folder.descriptor;
-#ifdef MAPDOWN_PATH_HANDLES
-    old.handle = openat(folder, file.output_name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    descriptor_path(old.handle, old.path);
-    const bool looked = old.handle >= 0 && fstat(old.handle, &old.status) == 0;
-#else
-    const bool looked =
-        fstatat(folder, file.output_name.c_str(), &old.status, AT_SYMLINK_NOFOLLOW) == 0;
-#endif
+    struct stat status {};
+    int handle = -1;
+    bool looked = false;
+    if (abilities.path_handles) {
+        handle =
+            openat(folder, file.output_name.c_str(), path_handle_flag | O_NOFOLLOW | O_CLOEXEC);
+        looked = handle >= 0 && fstat(handle, &status) == 0;
+    } else {
+        looked = fstatat(folder, file.output_name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+    }
     if (!looked) {
-        return errno == ENOENT ? Standing::nothing : Standing::unknown;
+        const bool none = errno == ENOENT;
+        close_descriptor(handle);
+        return none ? Standing::nothing : Standing::unknown;
     }
-    identity = identity_of(old.status);
-    const mode_t kind = old.status.st_mode;
-    return S_ISLNK(kind)   ? Standing::link
-           : S_ISDIR(kind) ? Standing::folder
-           : S_ISREG(kind) ? Standing::file
-                           : Standing::other;
-}
-
-bool may_replace(const NewFile& file, const OldOutput& old) {
-#ifdef MAPDOWN_PATH_HANDLES
-    const int asked = faccessat(AT_FDCWD, old.path, W_OK, AT_EACCESS);
-    if (asked == 0 || errno != ENOENT) {
-        return asked == 0;
-    }
-    // Without /proc the name is asked about, in the folder held.
-#else
-    (void)old;
-#endif
-    return faccessat(file.archive->folder.descriptor, file.output_name.c_str(), W_OK, AT_EACCESS) ==
-           0;
-}
-
-// The old file's access ACL is read from the handle that was checked; a file
-// system without ACLs has none. Without /proc it is read through the old
-// file opened again, never through a link, without waiting, and only if it
-// is still the file checked; where that cannot be, the old file, which may
-// have an ACL, is not replaced.
-bool keep_metadata(const NewFile& file, const OldOutput& old, KeptMetadata& kept) {
-    kept.owner = old.status.st_uid;
-    kept.group = old.status.st_gid;
-    kept.mode = old.status.st_mode & 07777;
-#ifdef MAPDOWN_PATH_HANDLES
-    ssize_t size =
-        getxattr(old.path, access_acl_attribute, kept.access_acl, sizeof kept.access_acl);
-    if (size < 0 && errno == ENOENT) {  // no /proc
-        struct stat status = old.status;
-        int descriptor =
-            open_file_looked_at(file.archive->folder, file.output_name, O_NOFOLLOW, status);
-        if (descriptor < 0) {
-            return false;
+    const mode_t kind = status.st_mode;
+    const Standing standing = S_ISLNK(kind)   ? Standing::link
+                              : S_ISDIR(kind) ? Standing::folder
+                              : S_ISREG(kind) ? Standing::file
+                                              : Standing::other;
+    if (standing == Standing::file || standing == Standing::other) {
+        char path[32];
+        descriptor_path(handle, path);
+        const char* held = abilities.proc ? path : nullptr;
+        note_status(status, facts);
+        facts.writable = may_write(file, held);
+        facts.own_name = name_is_own(folder, file.output_name, facts.identity);
+        if (standing == Standing::file) {
+            read_old_acl(file, held, status, facts);
         }
-        size = fgetxattr(descriptor, access_acl_attribute, kept.access_acl, sizeof kept.access_acl);
-        close_descriptor(descriptor);
     }
-    kept.access_acl_size = size > 0 ? static_cast<std::size_t>(size) : 0;
-    return true;
-#else
-    (void)file;
-    return true;
-#endif
+    close_descriptor(handle);
+    return standing;
 }
 
-void stop_looking(OldOutput& old) {
-    close_descriptor(old.handle);
+// A hidden name can be removed from a folder only where it is not
+// append-only (nor immutable).
+bool folder_lets_names_go(const NewFile& file) {
+    return !is_append_only(file.archive->folder.descriptor);
 }
 
 // ---- The new file -------------------------------------------------------------------
 
 // Linux can create a file with no name at all, to be linked in once complete:
-// nothing is left if the process dies before. Linking it needs /proc, which
-// is asked about once a run.
-bool create_nameless_file(NewFile& file) {
-#ifdef MAPDOWN_NAMELESS_FILES
-    static int proc_reaches_descriptors = -1;  // not known yet
-    if (proc_reaches_descriptors == 0) {
+// nothing is left if the process dies before.
+bool create_nameless(NewFile& file, unsigned mode) {
+    if (!abilities.nameless) {
         return false;
     }
-    int& descriptor = file.open.descriptor;
-    descriptor = openat(file.archive->folder.descriptor, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC,
-                        creation_mode(file));
-    if (descriptor < 0) {
-        return false;
-    }
-    if (proc_reaches_descriptors < 0) {
-        char self[32];
-        descriptor_path(descriptor, self);
-        proc_reaches_descriptors = access(self, F_OK) == 0;
-    }
-    if (proc_reaches_descriptors == 1) {
-        file.name = NewFileName::nameless;
-        return true;
-    }
-    close_descriptor(descriptor);
-#else
-    (void)file;
-#endif
-    return false;
+    file.open.descriptor = openat(file.archive->folder.descriptor, ".",
+                                  nameless_flag | O_WRONLY | O_CLOEXEC, static_cast<mode_t>(mode));
+    file.state = file.open.descriptor >= 0 ? NewFileState::nameless : file.state;
+    return file.open.descriptor >= 0;
 }
 
-Claim claim_name(NewFile& file, const char* name) {
-    bool claimed = false;
-    if (file.name == NewFileName::nameless) {
-        claimed = link_nameless_file(file, name);
-    } else {
-        file.open.descriptor =
-            openat(file.archive->folder.descriptor, name,
-                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, creation_mode(file));
-        claimed = file.open.descriptor >= 0;
+Claim create_named(NewFile& file, const char* name, unsigned mode) {
+    file.open.descriptor =
+        openat(file.archive->folder.descriptor, name,
+               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, static_cast<mode_t>(mode));
+    return file.open.descriptor >= 0 ? Claim::claimed
+           : errno == EEXIST         ? Claim::taken
+                                     : Claim::failed;
+}
+
+Claim link_nameless(NewFile& file, const char* name) {
+    char self[32];
+    descriptor_path(new_descriptor(file), self);
+    if (linkat(AT_FDCWD, self, file.archive->folder.descriptor, name, AT_SYMLINK_FOLLOW) == 0) {
+        return Claim::claimed;
     }
-    return claimed ? Claim::claimed : errno == EEXIST ? Claim::taken : Claim::failed;
+    return errno == EEXIST ? Claim::taken : Claim::failed;
 }
 
 std::size_t write_some(NewFile& file, const void* bytes, std::size_t count) {
     for (;;) {
-        const ssize_t written = write(file.open.descriptor, bytes, count);
+        const ssize_t written = write(new_descriptor(file), bytes, count);
         if (written >= 0 || errno != EINTR) {
             return written > 0 ? static_cast<std::size_t>(written) : 0;
         }
     }
 }
 
-// As a write into the old file would have kept them. The owner may be kept
-// only by root; the group, by any of its members. A set-id bit carries over
-// only with the owner or the group it belongs to, as `cp -p` does: another
-// user's set-uid bit must never land on a file of ours; and the group's
-// rights go with a group not kept, so that no other group gains them. The
-// archive's readers bound the rest. The mode comes after the owner, whose
-// change clears the set-id bits; the ACL last, since it sets the permission
-// bits it covers.
-bool hand_on_metadata(const NewFile& file) {
-    if (!file.replaces_output) {
-        return true;
+// The owner may be given only by root, the group by any of its members; a
+// file system without owners keeps its own. Whatever came of it is read back.
+bool set_ownership(NewFile& file, const Ownership& wanted, std::uint32_t& owner,
+                   std::uint32_t& group, std::uint32_t& mode) {
+    const int descriptor = new_descriptor(file);
+    if (wanted.set_owner || wanted.set_group) {
+        const uid_t user = wanted.set_owner ? wanted.owner : static_cast<uid_t>(-1);
+        const gid_t to = wanted.set_group ? wanted.group : static_cast<gid_t>(-1);
+        if (fchown(descriptor, user, to) != 0 && wanted.set_owner && wanted.set_group) {
+            (void)!fchown(descriptor, static_cast<uid_t>(-1), to);
+        }
     }
-    const KeptMetadata& old = file.kept;
-    const int descriptor = file.open.descriptor;
-    const bool both_kept = fchown(descriptor, old.owner, old.group) == 0;
-    const bool group_kept = both_kept || fchown(descriptor, static_cast<uid_t>(-1), old.group) == 0;
-    const bool owner_kept = both_kept || old.owner == geteuid();
-    const mode_t dropped = (owner_kept ? 0 : S_ISUID) | (group_kept ? 0 : S_ISGID | S_IRWXG) |
-                           withheld_by_archive(file);
-    return (fchmod(descriptor, old.mode & ~dropped) == 0 || keeps_no_permissions(errno)) &&
-           carry_over_access_acl(file);
+    struct stat now {};
+    if (fstat(descriptor, &now) != 0) {
+        return false;
+    }
+    file.open.device = now.st_dev;
+    file.open.inode = now.st_ino;
+    owner = now.st_uid;
+    group = now.st_gid;
+    mode = now.st_mode & 07777;
+    return true;
 }
 
-bool link_at_output_name(const NewFile& file) {
-    return link_nameless_file(file, file.output_name.c_str());
+// Where the ACL to put was there, the file system keeps ACLs: a failure fails
+// the file rather than widen who may use it. Where none is to stay, none
+// that the new file took from its folder's default ACL stays either.
+bool put_acl(NewFile& file, AclSource source) {
+    const int descriptor = new_descriptor(file);
+    switch (source) {
+        case AclSource::archive:
+            return set_access_acl(descriptor, file.archive->acl.access_acl) == 0;
+        case AclSource::old:
+            return set_access_acl(descriptor, file.kept.access_acl) == 0;
+        case AclSource::none:
+            break;
+    }
+    return remove_access_acl(descriptor) == 0 || errno == ENODATA || keeps_no_permissions(errno);
 }
 
-void remove_output_name(const NewFile& file) {
-    unlinkat(file.archive->folder.descriptor, file.output_name.c_str(), 0);
+bool set_mode(NewFile& file, std::uint32_t mode) {
+    return fchmod(new_descriptor(file), static_cast<mode_t>(mode)) == 0 ||
+           keeps_no_permissions(errno);
 }
 
 // Closing is where some network file systems report a write that failed.
@@ -551,13 +727,34 @@ bool finish_writing(NewFile& file) {
     return closed;
 }
 
+bool keep_when_closed(NewFile&) {
+    return true;
+}
+
 bool rename_into_place(const NewFile& file) {
     const int folder = file.archive->folder.descriptor;
     return renameat(folder, file.temporary_name, folder, file.output_name.c_str()) == 0;
 }
 
-void remove_temporary_name(const NewFile& file) {
-    unlinkat(file.archive->folder.descriptor, file.temporary_name, 0);
+void remove_name(const NewFile& file, const char* name) {
+    unlinkat(file.archive->folder.descriptor, name, 0);
+}
+
+// Through its handle while it is open; once closed, through its hidden name
+// opened again, never through a link, and only if it is still the file.
+void empty_file(NewFile& file) {
+    if (file.open.descriptor >= 0) {
+        (void)!ftruncate(file.open.descriptor, 0);
+        return;
+    }
+    int descriptor = openat(file.archive->folder.descriptor, file.temporary_name,
+                            O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat status {};
+    if (fstat(descriptor, &status) == 0 && status.st_dev == file.open.device &&
+        status.st_ino == file.open.inode && S_ISREG(status.st_mode)) {
+        (void)!ftruncate(descriptor, 0);
+    }
+    close_descriptor(descriptor);
 }
 
 void close_new_file(NewFile& file) {

@@ -3,9 +3,9 @@
 #pragma once
 
 #include <signal.h>
-#include <sys/stat.h>
+#include <sys/types.h>
 
-#include <cstddef>
+#include <string>
 
 // How an archive's folder is held for its turn: open (with O_PATH, O_SEARCH
 // or for reading), or AT_FDCWD while it is held as the working folder (a
@@ -21,35 +21,18 @@ struct ArchiveReader {
     int descriptor = -1;
 };
 
-// Who may read the archive: its permission bits.
-struct ArchiveAccess {
-    unsigned mode = 0;
-};
-
-// The new file, open for writing.
+// The new file, open for writing, and which file it is once it is complete
+// (to empty it, should its hidden name stay).
 struct OpenNewFile {
     int descriptor = -1;
+    dev_t device = 0;
+    ino_t inode = 0;
 };
 
-// What a replaced output hands on to the file that takes its place, as a
-// write into it would have kept them: its owner, group and permission bits
-// (set-id bits included, which carry over only with the owner or group they
-// belong to), and on Linux its access ACL as the file system stores it (none
-// where `access_acl_size` is 0), held without allocating in room for the
-// largest the system allows.
+// A file's access ACL as the file system stores it (Linux's extended
+// attribute), to hand on; empty where it has none.
 struct KeptMetadata {
-    unsigned owner = 0, group = 0, mode = 0;
-    char access_acl[65536];
-    std::size_t access_acl_size = 0;
-};
-
-// What stands at the output's name while it is looked at: on Linux held by
-// an O_PATH handle (reached under /proc by `path`), so that each question is
-// asked of that very file; elsewhere asked of the name in the folder held.
-struct OldOutput {
-    int handle = -1;
-    char path[32] = {};
-    struct stat status {};
+    std::string access_acl;
 };
 
 // The signals blocked while the unfinished file's name changes.

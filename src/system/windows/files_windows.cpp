@@ -2,17 +2,23 @@
 // own calls, and a console event takes the place of a signal. Every call
 // used here exists from Windows Vista on.
 //
-//   names within a folder ... NtCreateFile relative to a folder's handle
+//   names within a folder ... NtCreateFile relative to a folder's handle,
+//                             device names
 //   interruptions ........... the console handler and its lock
+//   access control lists .... reading one, and whether a file has its own
 //   folders and archives .... holding a folder, opening an archive within it
-//   the old output .......... looking at it, whether it may go, what it keeps
+//   the old output .......... looking at it, whether its name is its own
 //   the new file ............ creating, writing, handing on, renaming
+//
+// It reports what it sees and carries out what safe_write.cpp and
+// new_file_access.cpp decide.
 //
 // Every step after a check acts on a handle, never on a name looked up again:
 // the archive's folder is held open without sharing it for deletion, so that
 // nobody can move or replace it meanwhile; the archive, the old output and
 // the new file are opened by name within that folder; the new file is shared
-// with nobody, and renamed into place and removed through its own handle.
+// with nobody, removed by the system when its handle closes (however the
+// process ends) until just before it is renamed into place through it.
 #include <windows.h>
 // After windows.h, which they need.
 #include <aclapi.h>
@@ -20,6 +26,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <new>
 #include <string>
 
 #include "system/read_some.h"
@@ -87,18 +94,46 @@ FileIdentity identity_of(HANDLE handle) {
             (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow, true};
 }
 
+// Whether the last part of `path` is a DOS device name (CON, PRN, AUX, NUL,
+// COM1 to COM9, LPT1 to LPT9, CONIN$, CONOUT$), whatever follows its first dot
+// and with any spaces before it: Windows programs that open such a file by
+// name reach the device, and Explorer cannot remove it.
+bool is_device_name(const std::string& path) {
+    std::string folder, name;
+    split_path(path, folder, name);
+    std::string base = name.substr(0, name.find('.'));
+    while (!base.empty() && base.back() == ' ') {
+        base.pop_back();
+    }
+    for (char& c : base) {
+        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    }
+    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+        if (base == device) {
+            return true;
+        }
+    }
+    // COM and LPT with a digit 1 to 9, or a superscript 1, 2 or 3.
+    const std::string prefix = base.substr(0, 3);
+    const std::string number = base.size() > 3 ? base.substr(3) : "";
+    return (prefix == "COM" || prefix == "LPT") &&
+           ((number.size() == 1 && number[0] >= '1' && number[0] <= '9') || number == "\xC2\xB9" ||
+            number == "\xC2\xB2" || number == "\xC2\xB3");
+}
+
 // ---- Interruptions -------------------------------------------------------------
 
 // The console handler runs on a thread of its own; the lock keeps it and the
 // main thread from changing the unfinished file at the same time.
 CRITICAL_SECTION unfinished_lock;
 
-// Marks the file behind `handle` for removal once its last handle closes.
-// Should that fail, there is nothing left to try: never a name looked up again.
-void remove_when_closed(HANDLE handle) {
+// Marks the file behind `handle` for removal once its last handle closes, or
+// (`remove` false) takes the mark away again.
+bool remove_when_closed(HANDLE handle, bool remove = true) {
     FILE_DISPOSITION_INFO disposition{};
-    disposition.DeleteFile = TRUE;
-    SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+    disposition.DeleteFile = remove ? TRUE : FALSE;
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
 }
 
 // Ends the process at once, whatever the main thread is doing, with the
@@ -216,25 +251,73 @@ bool runs_under_wine() {
     return system != nullptr && GetProcAddress(system, "wine_get_version") != nullptr;
 }
 
-// ---- The new file ------------------------------------------------------------------
+// ---- Access control lists ---------------------------------------------------------
 
-// Sets the old output's own access control list on the new file, as soon as
-// that exists (nobody else can open it meanwhile). Best effort, where this
-// user could read it.
-void set_security(HANDLE handle, PSECURITY_DESCRIPTOR security) {
+// Reads the access control list of the file behind `handle` into `kept`:
+// present where the file has one of its own (explicit, not inherited from
+// the folder it lies in, or `own` says it must be kept whatever it is),
+// none where it has only what its folder gives, unreadable on failure.
+// Wine's lists only mirror Unix permissions, and setting one rewrites them
+// (a file of mode 0600 became 0775): there a file's permissions are its
+// folder's, as for any new file.
+AclFact read_acl(HANDLE handle, bool own, KeptMetadata& kept) {
+    if (runs_under_wine()) {
+        return AclFact::none;
+    }
+    PACL list = nullptr;
+    PSECURITY_DESCRIPTOR security = nullptr;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list,
+                        nullptr, &security) != ERROR_SUCCESS ||
+        !GetSecurityDescriptorControl(security, &control, &revision)) {
+        LocalFree(security);
+        return AclFact::unreadable;
+    }
+    if (!own && (control & SE_DACL_PROTECTED) == 0) {
+        LocalFree(security);
+        return AclFact::none;
+    }
+    kept.security = security;
+    return AclFact::present;
+}
+
+// Sets the list that `security` holds on the file behind `handle`: an
+// inherited list stays inherited, from the same folder.
+bool set_acl(HANDLE handle, PSECURITY_DESCRIPTOR security) {
     BOOL present = FALSE, defaulted = FALSE;
     PACL list = nullptr;
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
-    if (security != nullptr && GetSecurityDescriptorDacl(security, &present, &list, &defaulted) &&
-        GetSecurityDescriptorControl(security, &control, &revision)) {
-        // An inherited list stays inherited, from the same folder.
-        const SECURITY_INFORMATION what =
-            DACL_SECURITY_INFORMATION |
-            ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                : UNPROTECTED_DACL_SECURITY_INFORMATION);
-        SetSecurityInfo(handle, SE_FILE_OBJECT, what, nullptr, nullptr, list, nullptr);
+    if (security == nullptr || !GetSecurityDescriptorDacl(security, &present, &list, &defaulted) ||
+        !GetSecurityDescriptorControl(security, &control, &revision)) {
+        return false;
     }
+    const SECURITY_INFORMATION what =
+        DACL_SECURITY_INFORMATION |
+        ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                            : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    return SetSecurityInfo(handle, SE_FILE_OBJECT, what, nullptr, nullptr, list, nullptr) ==
+           ERROR_SUCCESS;
+}
+
+// The full path of the file or folder behind `handle`, as the system names it.
+std::wstring path_of(HANDLE handle) {
+    std::wstring path(32768, L'\0');
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle, &path[0], static_cast<DWORD>(path.size()), 0);
+    path.resize(length < path.size() ? length : 0);
+    return path;
+}
+
+// Whether the file behind `file` lies in the folder behind `folder` (and was
+// not reached through a link from another).
+bool lies_in(HANDLE file, HANDLE folder) {
+    const std::wstring file_path = path_of(file), folder_path = path_of(folder);
+    const std::size_t end = file_path.find_last_of(L'\\');
+    return !file_path.empty() && !folder_path.empty() && end != std::wstring::npos &&
+           CompareStringOrdinal(file_path.c_str(), static_cast<int>(end), folder_path.c_str(),
+                                static_cast<int>(folder_path.size()), TRUE) == CSTR_EQUAL;
 }
 
 }  // namespace
@@ -274,19 +357,29 @@ void split_path(const std::string& path, std::string& folder, std::string& name)
     name = path.substr(end + 1);
 }
 
+// A name that is a DOS device's is classified as 1.3.0 did, never opened
+// within its folder. The archive's own access control list is kept for a new
+// output where it is explicit, or where the archive lies in another folder
+// (reached through a link): its output then lets in nobody else.
 InputStatus open_input(const std::string& name, InputFile& input) {
     std::string folder, name_in_folder;
     split_path(name, folder, name_in_folder);
     HANDLE handle = nullptr;
     LARGE_INTEGER size{};
-    if (!hold_folder(folder, input.folder) ||
+    if (is_device_name(name) || !hold_folder(folder, input.folder) ||
         !open_archive_in_folder(input.folder, name_in_folder, handle, size)) {
         close_handle(input.folder.handle);
         return input_status_of_name(name);
     }
     input.size = static_cast<std::uint64_t>(size.QuadPart);
-    input.identity = identity_of(handle);
+    input.facts.identity = identity_of(handle);
     input.reader.handle = handle;
+    try {
+        input.facts.acl = read_acl(handle, !lies_in(handle, input.folder.handle), input.acl);
+    } catch (const std::bad_alloc&) {
+        close_input(input);
+        throw;
+    }
     return InputStatus::opened;
 }
 
@@ -315,19 +408,29 @@ void close_archive(InputFile& input) {
 void close_input(InputFile& input) {
     close_archive(input);
     close_handle(input.folder.handle);
+    LocalFree(input.acl.security);
+    input.acl.security = nullptr;
 }
 
 // ---- The old output --------------------------------------------------------------
+
+UserFacts user_facts() {
+    return {};  // no owners: what matters is in the access control lists
+}
 
 // Looked at within the folder held and without following it should it be a
 // reparse point. Only name surrogates (symbolic links, junctions) are links,
 // replaced as they stand; every other reparse point (a cloud file, a
 // deduplicated or compressed one) is a file like any other: checked, and its
-// attributes and access control list kept.
-Standing look_at_output(const NewFile& file, OldOutput& old, FileIdentity& identity) {
+// attributes and access control list kept. A device's name is never looked
+// up within a folder.
+Standing look_at_output(NewFile& file, FileFacts& facts) {
+    if (is_device_name(file.output_name)) {
+        return Standing::unknown;
+    }
     const std::wstring name = widen(file.output_name);
     constexpr ULONG anyone = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE& handle = old.handle;
+    HANDLE handle = nullptr;
     NTSTATUS status = open_in_folder(folder_of(file), name, FILE_READ_ATTRIBUTES | READ_CONTROL, 0,
                                      anyone, FILE_OPEN, FILE_OPEN_REPARSE_POINT, handle);
     if (status == status_access_denied) {  // its list may not be read: nor kept
@@ -338,53 +441,43 @@ Standing look_at_output(const NewFile& file, OldOutput& old, FileIdentity& ident
         return Standing::nothing;
     }
     FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (status < 0 ||
-        !GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
-        return Standing::unknown;  // whatever stands there is not known: kept
+    Standing standing = Standing::unknown;  // whatever stands there is not known: kept
+    if (status >= 0 &&
+        GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
+        standing = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                           IsReparseTagNameSurrogate(tag.ReparseTag)
+                       ? Standing::link
+                   : (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Standing::folder
+                                                                          : Standing::file;
     }
-    old.attributes = tag.FileAttributes;
-    identity = identity_of(handle);
-    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-        IsReparseTagNameSurrogate(tag.ReparseTag)) {
-        return Standing::link;
+    if (standing == Standing::file) {
+        facts.identity = identity_of(handle);
+        facts.own_name = carries_name(handle, name);
+        facts.writable = (tag.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0 && may_write(handle);
+        facts.acl = read_acl(handle, true, file.kept);
+        file.kept.attributes = tag.FileAttributes;
     }
-    return (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Standing::folder : Standing::file;
+    close_handle(handle);
+    return standing;
 }
 
-bool may_replace(const NewFile& file, const OldOutput& old) {
-    return (old.attributes & FILE_ATTRIBUTE_READONLY) == 0 &&
-           carries_name(old.handle, widen(file.output_name)) && may_write(old.handle);
-}
-
-// Its attributes, and its access control list, read through the handle that
-// was checked.
-bool keep_metadata(const NewFile&, const OldOutput& old, KeptMetadata& kept) {
-    kept.attributes = old.attributes;
-    PACL list = nullptr;
-    PSECURITY_DESCRIPTOR security = nullptr;
-    if (!runs_under_wine() &&
-        GetSecurityInfo(old.handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                        &list, nullptr, &security) == ERROR_SUCCESS) {
-        kept.security = security;
-    }
+// Windows has no append-only folders.
+bool folder_lets_names_go(const NewFile&) {
     return true;
-}
-
-void stop_looking(OldOutput& old) {
-    close_handle(old.handle);
 }
 
 // ---- The new file ------------------------------------------------------------------
 
 // Windows makes no file without a name: each is made under a hidden one.
-bool create_nameless_file(NewFile&) {
+bool create_nameless(NewFile&, unsigned) {
     return false;
 }
 
 // Creates the new file under `name` in the folder held, shared with nobody,
-// so that no other program can rename, replace or remove it while it is
-// written, with the old output's access control list.
-Claim claim_name(NewFile& file, const char* name) {
+// so that no other program can open, rename, replace or remove it while it is
+// written, and removed by the system when its handle closes, however the
+// process ends (its last handle closes with it).
+Claim create_named(NewFile& file, const char* name, unsigned) {
     HANDLE handle = nullptr;
     const NTSTATUS status = open_in_folder(
         folder_of(file), widen(name), GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
@@ -393,8 +486,16 @@ Claim claim_name(NewFile& file, const char* name) {
         return status == status_name_collision ? Claim::taken : Claim::failed;
     }
     file.open.handle = handle;
-    set_security(handle, file.kept.security);
+    if (!remove_when_closed(handle)) {
+        close_handle(file.open.handle);  // nobody else can open it: it goes by its handle
+        return Claim::failed;
+    }
     return Claim::claimed;
+}
+
+// Never asked: no file here is nameless.
+Claim link_nameless(NewFile&, const char*) {
+    return Claim::failed;
 }
 
 std::size_t write_some(NewFile& file, const void* bytes, std::size_t count) {
@@ -403,31 +504,51 @@ std::size_t write_some(NewFile& file, const void* bytes, std::size_t count) {
     return WriteFile(file.open.handle, bytes, chunk, &written, nullptr) ? written : 0;
 }
 
-// What a replaced output keeps of the old file, as a file that Windows itself
-// replaces keeps them: its attributes, set on the complete file before it
-// takes the output's name. A failure fails the file.
-bool hand_on_metadata(const NewFile& file) {
+// Files here have no owners or permission bits to give.
+bool set_ownership(NewFile&, const Ownership&, std::uint32_t& owner, std::uint32_t& group,
+                   std::uint32_t& mode) {
+    owner = group = mode = 0;
+    return true;
+}
+
+// None: the list the folder gave the new file stays.
+bool put_acl(NewFile& file, AclSource source) {
+    switch (source) {
+        case AclSource::archive:
+            return set_acl(file.open.handle, file.archive->acl.security);
+        case AclSource::old:
+            return set_acl(file.open.handle, file.kept.security);
+        case AclSource::none:
+            break;
+    }
+    return true;
+}
+
+// No permission bits: what a replaced output keeps of the old file, as a file
+// that Windows itself replaces keeps them, is its attributes, set on the
+// complete file before it takes the output's name; a new one is marked for
+// archiving. A failure fails the file.
+bool set_mode(NewFile& file, std::uint32_t) {
     constexpr DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                            FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
     FILE_BASIC_INFO basic{};  // times of 0 stay as they are
     basic.FileAttributes =
-        file.replaces_output ? file.kept.attributes & kept : FILE_ATTRIBUTE_ARCHIVE;
+        file.replaces_file ? file.kept.attributes & kept : FILE_ATTRIBUTE_ARCHIVE;
     if (basic.FileAttributes == 0) {
         basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;  // 0 would mean "unchanged": still hidden
     }
     return SetFileInformationByHandle(file.open.handle, FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
-// Never reached: a file here always has a name.
-bool link_at_output_name(const NewFile&) {
-    return false;
-}
-void remove_output_name(const NewFile&) {}
-
 // The handle stays open: the file is renamed, and removed on failure,
 // through it.
 bool finish_writing(NewFile&) {
     return true;
+}
+
+// Just before the rename: a file marked for removal cannot be renamed.
+bool keep_when_closed(NewFile& file) {
+    return remove_when_closed(file.open.handle, false);
 }
 
 // Renames the new file, through its own handle, to the output's name within
@@ -452,8 +573,14 @@ bool rename_into_place(const NewFile& file) {
                                 FileRenameInformation) >= 0;
 }
 
-void remove_temporary_name(const NewFile& file) {
+// The only name removed here is the hidden one, through the handle.
+void remove_name(const NewFile& file, const char*) {
     remove_when_closed(file.open.handle);
+}
+
+void empty_file(NewFile& file) {
+    FILE_END_OF_FILE_INFO end{};
+    SetFileInformationByHandle(file.open.handle, FileEndOfFileInfo, &end, sizeof end);
 }
 
 void close_new_file(NewFile& file) {

@@ -14,27 +14,17 @@ struct ArchiveReader {
     void* handle = nullptr;
 };
 
-// Who may read the archive: a new output takes its folder's inherited access
-// control list, as any new file there does.
-struct ArchiveAccess {};
-
-// The new file, open for writing and shared with nobody.
+// The new file, open for writing and shared with nobody; the system removes
+// it when the handle closes, until it is put in place.
 struct OpenNewFile {
     void* handle = nullptr;
 };
 
-// What a replaced output hands on, as a file that Windows itself replaces
-// keeps them: its attributes, and its own access control list (a security
-// descriptor of the system's allocation, or nullptr where none may be read).
+// A file's attributes and its own access control list (a security
+// descriptor of the system's allocation, or nullptr), to hand on.
 struct KeptMetadata {
     unsigned attributes = 0;
     void* security = nullptr;
-};
-
-// What stands at the output's name while it is looked at.
-struct OldOutput {
-    void* handle = nullptr;
-    unsigned attributes = 0;
 };
 
 // The console handler is kept out by a lock, which this holds.
