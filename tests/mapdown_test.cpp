@@ -384,6 +384,8 @@ TEST_F(Mapdown, HundredsOfFilesWithFewFileDescriptors) {
     RunOptions options;
     if (runs_natively()) {
         options.open_files = 12;  // a leak of one descriptor per file would show
+        // A small stack, where `ls` and `cp` run: nothing large lives on it.
+        options.stack = under_address_sanitizer ? RLIM_INFINITY : 64u << 10;
     }
     const Result result = run(arguments, options);
     EXPECT_EQ(result.err, "");

@@ -681,22 +681,31 @@ TEST_F(SafeWrites, NoOutputShowsMoreThanItsArchive) {
     REQUIRE(!runs_windows_program(), "Unix permissions, which Windows does not have");
     struct Case {
         std::string name;
-        mode_t archive, old_output, after;  // old_output 0: none
+        mode_t archive, old_output, after;  // old_output 0: none; after 0: not converted
+        uid_t link_owner = 0;
     };
+    // A link that another user planted is not followed: it may lead into a
+    // folder that kept them out, as the kernel's rule for shared sticky
+    // folders has it.
     const Case cases[] = {
-        {"private", 0600, 0, 0600}, {"group", 0640, 0, 0640},        {"others", 0604, 0, 0604},
-        {"public", 0644, 0, 0644},  {"read_only", 0400, 0, 0600},    {"narrowed", 0600, 0666, 0600},
-        {"kept", 0644, 0660, 0660}, {"planted/link", 0600, 0, 0600},
+        {"private", 0600, 0, 0600},      {"group", 0640, 0, 0640},
+        {"others", 0604, 0, 0604},       {"public", 0644, 0, 0644},
+        {"read_only", 0400, 0, 0600},    {"narrowed", 0600, 0666, 0600},
+        {"kept", 0644, 0660, 0660},      {"planted/link", 0600, 0, 0600},
+        {"planted/others_link", 0644, 0, 0, 2000},
     };
     fs::create_directories(folder() / "planted" / "private");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string archive =
-            c.name == "planted/link" ? "planted/private/mine.rtlx" : c.name + ".rtlx";
+        const bool linked = c.name.rfind("planted/", 0) == 0;
+        const std::string archive = linked ? "planted/private/" + c.name.substr(8) + ".rtlx"
+                                           : c.name + ".rtlx";
         put(archive, sample_archive(rxl, 1, 6400));
         fs::permissions(folder() / archive, static_cast<fs::perms>(c.archive));
-        if (archive != c.name + ".rtlx") {
-            fs::create_symlink("private/mine.rtlx", folder() / (c.name + ".rtlx"));
+        if (linked) {
+            const fs::path link = folder() / (c.name + ".rtlx");
+            fs::create_symlink(fs::path(archive).lexically_relative("planted"), link);
+            ASSERT_EQ(lchown(link.c_str(), c.link_owner, c.link_owner), 0);
         }
         if (c.old_output != 0) {
             put(c.name + ".rtl", "the previous output");
@@ -704,8 +713,104 @@ TEST_F(SafeWrites, NoOutputShowsMoreThanItsArchive) {
         }
         RunOptions options;
         options.umask = 022;
-        EXPECT_EQ(run({c.name + ".rtlx"}, options).out, success(c.name + ".rtl"));
+        const Result result = run({c.name + ".rtlx"}, options);
+        if (c.after == 0) {
+            EXPECT_EQ(result.err, "Warning: Couldn't open \"" + c.name + ".rtlx\" for reading!\n");
+            EXPECT_FALSE(fs::exists(folder() / (c.name + ".rtl")));
+            continue;
+        }
+        EXPECT_EQ(result.out, success(c.name + ".rtl"));
         EXPECT_EQ(owner_of(folder() / (c.name + ".rtl")).mode, c.after);
+    }
+}
+
+// Whether `user`, in `groups`, may open `path` for reading: asked as that
+// user, by the system.
+bool reads_as(uid_t user, const std::vector<gid_t>& groups, const fs::path& path) {
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(setgroups(groups.size(), groups.data()) == 0 && setgid(groups[0]) == 0 &&
+                      setuid(user) == 0 && open(path.c_str(), O_RDONLY) >= 0
+                  ? 0
+                  : 1);
+    }
+    int status = -1;
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Who may read a new output, asked of the system as real users: one who
+// shares the user's group 100, one in the archive's group 2000, one in the
+// set-gid folder's group 3000, one the old output's ACL names (1000), the
+// one who planted an old output (2005), and one in no group of these.
+// Nobody reads the output who could not read the archive and the old
+// output; the group is the archive's where the user may give it.
+TEST_F(SafeWrites, NobodyReadsAnOutputWhomItsArchiveKeptOut) {
+    REQUIRE_UNPRIVILEGED_USER();
+    struct Case {
+        std::string name;
+        mode_t archive;
+        gid_t archive_group;
+        mode_t old;  // 0: none
+        uid_t old_owner;
+        gid_t folder_group;  // of a set-gid folder; 0: none
+        bool as_root;
+        mode_t after;
+        gid_t group_after;
+    };
+    constexpr uid_t user = unprivileged_user;
+    const Case cases[] = {
+        {"group", 0640, 100, 0, 0, 0, false, 0640, 100},
+        {"others_group", 0640, 2000, 0, 0, 0, false, 0600, user},
+        {"anyone", 0644, 2000, 0, 0, 0, false, 0644, user},
+        {"set_gid_kept", 0640, 100, 0, 0, 3000, false, 0640, 100},
+        {"set_gid_not_ours", 0640, 2000, 0, 0, 3000, false, 0600, 3000},
+        {"narrowed", 0600, 100, 0664, user, 0, false, 0600, 100},
+        {"acl_narrowed", 0600, 100, 0644, user, 0, false, 0600, 100},
+        {"planted", 0600, 0, 0666, 2005, 0, true, 0600, 2005},
+    };
+    const std::vector<std::pair<uid_t, std::vector<gid_t>>> readers = {
+        {2001, {100}}, {2002, {2000}}, {2004, {3000}}, {1000, {1000}}, {2005, {2005}}, {2003, {2003}}};
+    // The owner reads; user 1000 reads, through a mask that lets the group read.
+    const std::string acl = u32_le(2) + u32_le(0x01 | 6 << 16) + u32_le(~0u) +
+                            u32_le(0x02 | 4 << 16) + u32_le(1000) + u32_le(0x04 | 4 << 16) +
+                            u32_le(~0u) + u32_le(0x10 | 4 << 16) + u32_le(~0u) +
+                            u32_le(0x20 | 4 << 16) + u32_le(~0u);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path folder = this->folder() / c.name;
+        fs::create_directory(folder);
+        ASSERT_EQ(chown(folder.c_str(), 0, c.folder_group), 0);
+        ASSERT_EQ(chmod(folder.c_str(), c.folder_group != 0 ? 02777 : c.as_root ? 01777 : 0777), 0);
+        const fs::path archive = folder / "e1.rtlx", output = folder / "e1.rtl";
+        put(c.name + "/e1.rtlx", sample_archive(rxl, 1, 6400));
+        ASSERT_EQ(chown(archive.c_str(), c.as_root ? 0 : user, c.archive_group), 0);
+        ASSERT_EQ(chmod(archive.c_str(), c.archive), 0);
+        if (c.old != 0) {
+            put(c.name + "/e1.rtl", "the previous output");
+            ASSERT_EQ(chown(output.c_str(), c.old_owner, c.old_owner == user ? 100 : c.old_owner), 0);
+            ASSERT_EQ(chmod(output.c_str(), c.old), 0);
+            if (c.name == "acl_narrowed" &&
+                setxattr(output.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0) {
+                continue;  // a file system without ACLs
+            }
+        }
+        std::vector<bool> could_read;
+        for (const auto& [reader, groups] : readers) {
+            could_read.push_back(reads_as(reader, groups, archive) &&
+                                 (c.old == 0 || reads_as(reader, groups, output)));
+        }
+        RunOptions options;
+        options.unprivileged = !c.as_root;
+        options.groups = {100};
+        options.umask = 022;
+        EXPECT_EQ(run({c.name + "/e1.rtlx"}, options).out, success(c.name + "/e1.rtl"));
+        EXPECT_EQ(owner_of(output).mode, c.after);
+        EXPECT_EQ(owner_of(output).group, c.group_after);
+        EXPECT_EQ(owner_of(output).user, c.as_root ? 0 : user);
+        for (std::size_t index = 0; index < readers.size(); ++index) {
+            const auto& [reader, groups] = readers[index];
+            EXPECT_TRUE(could_read[index] || !reads_as(reader, groups, output)) << "user " << reader;
+        }
     }
 }
 

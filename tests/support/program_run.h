@@ -66,6 +66,7 @@ struct RunOptions {
     rlim_t file_size = RLIM_INFINITY;
     rlim_t address_space = RLIM_INFINITY;
     rlim_t open_files = RLIM_INFINITY;
+    rlim_t stack = RLIM_INFINITY;
     bool unprivileged = false;    // as unprivileged_user: see unprivileged_user_can_run
     std::vector<gid_t> groups;    // that user's supplementary groups
     int umask = -1;               // -1: the test's own
@@ -331,7 +332,8 @@ class ProgramTest : public ::testing::Test {
                                         : freopen(err.c_str(), "wb", stderr) != nullptr) ||
                 !limit(RLIMIT_FSIZE, options.file_size) ||
                 !limit(RLIMIT_AS, options.address_space) ||
-                !limit(RLIMIT_NOFILE, options.open_files) || !limit(RLIMIT_CORE, 0) ||
+                !limit(RLIMIT_NOFILE, options.open_files) || !limit(RLIMIT_STACK, options.stack) ||
+                !limit(RLIMIT_CORE, 0) ||
                 (options.unprivileged && !become_unprivileged(options.groups))) {
                 _exit(126);
             }
