@@ -73,8 +73,16 @@ int remove_access_acl(int) {
     errno = EOPNOTSUPP;
     return -1;
 }
-bool is_append_only(int) {
+// The BSDs and macOS keep the flag in the status; elsewhere it is not known.
+bool is_append_only(int folder) {
+#ifdef UF_APPEND
+    struct stat status {};
+    return fstatat(folder, ".", &status, 0) == 0 &&
+           (status.st_flags & (UF_APPEND | SF_APPEND | UF_IMMUTABLE | SF_IMMUTABLE)) != 0;
+#else
+    (void)folder;
     return false;
+#endif
 }
 }  // namespace
 #endif
