@@ -543,7 +543,7 @@ TEST_F(SafeWrites, AServedNamedPipeIsRefusedWithoutARead) {
 
 // On Windows the read-only attribute protects an output; the emulator shows a
 // file without write permission so.
-TEST_F(SafeWrites, AReadOnlyOutputIsKeptOnWindows) {
+TEST_F(SafeWrites, OldOutputsAndDeviceNamesOnWindows) {
     REQUIRE(runs_windows_program(), windows_only);
     put("e1.rtlx", sample_archive(rxl, 1, 6400));
     put("e1.rtl", "the previous output");
@@ -561,6 +561,37 @@ TEST_F(SafeWrites, AReadOnlyOutputIsKeptOnWindows) {
     EXPECT_EQ(run({"h.rtlx"}).out, success("h.rtl"));
     const std::string shown = windows_command("attrib h.rtl");
     EXPECT_NE(shown.substr(0, shown.find(':')).find('H'), std::string::npos) << shown;
+    // One with no attributes at all does not keep the hidden file's.
+    put("n.rtlx", sample_archive(rxl, 1, 6400));
+    put("n.rtl", "the previous output");
+    EXPECT_EQ(windows_command("attrib -a n.rtl"), "");
+    EXPECT_EQ(run({"n.rtlx"}).out, success("n.rtl"));
+    const std::string plain = windows_command("attrib n.rtl");
+    EXPECT_EQ(plain.substr(0, plain.find(':')).find('H'), std::string::npos) << plain;
+
+    // An old output whose name differs only in letter case is the output.
+    put("c.rtlx", sample_archive(rxl, 2, 6400));
+    put("C.RTL", "the previous output");
+    EXPECT_EQ(run({"c.rtlx"}).out, success("c.rtl"));
+    for (const std::string& name : listing()) {
+        if (name == "c.rtl" || name == "C.RTL") {
+            EXPECT_TRUE(bytes_match(read_file(folder() / name), sample_map_file(rxl, 2, 6400)));
+        }
+    }
+    EXPECT_EQ(listing().count("c.rtl") + listing().count("C.RTL"), 1u);
+
+    // A DOS device's name, with any ending, spaces or dots, is no file to
+    // Windows programs: never converted, nor written.
+    for (const std::string name :
+         {"CON.rtlx", "aux.rtlx", "nul.rtcx", "COM1.rtlx", "LPT1.x.rtlx", "con .rtlx", "CONIN$.rtlx"}) {
+        SCOPED_TRACE(name);
+        put(name, sample_archive(rxl, 1, 6400));
+        const Result result = run({name});
+        EXPECT_EQ(result.out, "");
+        EXPECT_NE(result.err, "");
+        EXPECT_FALSE(fs::exists(folder() / name.substr(0, name.size() - 1)));
+        fs::remove(folder() / name);
+    }
 }
 
 // Windows gives a long name a short 8.3 alias of its own (EPIS~E3Q.RTL for
