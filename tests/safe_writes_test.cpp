@@ -239,6 +239,34 @@ TEST_F(SafeWrites, AnInterruptedWriteLeavesNothingAndEndsByItsSignal) {
             EXPECT_EQ(listing(), (std::set<std::string>{"a.rtlx", "a.rtl", "b.rtcx"}));
         }
     }
+    // Just after each call that makes, names or changes the new file, with
+    // the archives in a folder of their own (so that the handler must act in
+    // the folder held, not the working one): the hidden file made, linked or
+    // handed on, then renamed into place.
+    fs::create_directory(folder() / "maps");
+    for (const std::string faults :
+         {"tmpfile:1:SIGINT", "tmpfile:1-9:EOPNOTSUPP,create:1:SIGINT", "linkat:1:SIGINT",
+          "fchown:1:SIGINT", "fchmod:1:SIGINT", "renameat:1:SIGINT"}) {
+        if (!uses_linux_calls && faults.rfind("tmpfile:1:", 0) == 0) {
+            continue;
+        }
+        for (const std::string name : {"a.rtlx", "a.rtl"}) {
+            fs::rename(folder() / name, folder() / "maps" / name);
+        }
+        put("maps/a.rtl", "the previous output");
+        RunOptions options;
+        options.faults = faults;
+        const Result result = run({"maps/a.rtlx"}, options);
+        SCOPED_TRACE(faults);
+        EXPECT_EQ(result.signal, SIGINT);
+        const bool renamed = faults == "renameat:1:SIGINT";
+        EXPECT_TRUE(bytes_match(read_file(folder() / "maps/a.rtl"),
+                                renamed ? sample_map_file(rxl, 3, 200000) : "the previous output"));
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder() / "maps"), {}), 2);
+        for (const std::string name : {"a.rtlx", "a.rtl"}) {
+            fs::rename(folder() / "maps" / name, folder() / name);
+        }
+    }
 }
 
 // Where no nameless file can be made, the hidden file that will replace a
@@ -582,8 +610,8 @@ TEST_F(SafeWrites, OldOutputsAndDeviceNamesOnWindows) {
 
     // A DOS device's name, with any ending, spaces or dots, is no file to
     // Windows programs: never converted, nor written.
-    for (const std::string name :
-         {"CON.rtlx", "aux.rtlx", "nul.rtcx", "COM1.rtlx", "LPT1.x.rtlx", "con .rtlx", "CONIN$.rtlx"}) {
+    for (const std::string name : {"CON.rtlx", "aux.rtlx", "nul.rtcx", "COM1.rtlx", "LPT1.x.rtlx",
+                                   "con .rtlx", "CONIN$.rtlx"}) {
         SCOPED_TRACE(name);
         put(name, sample_archive(rxl, 1, 6400));
         const Result result = run({name});
@@ -721,18 +749,22 @@ TEST_F(SafeWrites, NoOutputShowsMoreThanItsArchive) {
     // folder that kept them out, as the kernel's rule for shared sticky
     // folders has it.
     const Case cases[] = {
-        {"private", 0600, 0, 0600},      {"group", 0640, 0, 0640},
-        {"others", 0604, 0, 0604},       {"public", 0644, 0, 0644},
-        {"read_only", 0400, 0, 0600},    {"narrowed", 0600, 0666, 0600},
-        {"kept", 0644, 0660, 0660},      {"planted/link", 0600, 0, 0600},
+        {"private", 0600, 0, 0600},
+        {"group", 0640, 0, 0640},
+        {"others", 0604, 0, 0604},
+        {"public", 0644, 0, 0644},
+        {"read_only", 0400, 0, 0600},
+        {"narrowed", 0600, 0666, 0600},
+        {"kept", 0644, 0660, 0660},
+        {"planted/link", 0600, 0, 0600},
         {"planted/others_link", 0644, 0, 0, 2000},
     };
     fs::create_directories(folder() / "planted" / "private");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const bool linked = c.name.rfind("planted/", 0) == 0;
-        const std::string archive = linked ? "planted/private/" + c.name.substr(8) + ".rtlx"
-                                           : c.name + ".rtlx";
+        const std::string archive =
+            linked ? "planted/private/" + c.name.substr(8) + ".rtlx" : c.name + ".rtlx";
         put(archive, sample_archive(rxl, 1, 6400));
         fs::permissions(folder() / archive, static_cast<fs::perms>(c.archive));
         if (linked) {
@@ -802,7 +834,8 @@ TEST_F(SafeWrites, NobodyReadsAnOutputWhomItsArchiveKeptOut) {
         {"planted", 0600, 0, 0666, 2005, 0, true, 0600, 2005},
     };
     const std::vector<std::pair<uid_t, std::vector<gid_t>>> readers = {
-        {2001, {100}}, {2002, {2000}}, {2004, {3000}}, {1000, {1000}}, {2005, {2005}}, {2003, {2003}}};
+        {2001, {100}},  {2002, {2000}}, {2004, {3000}},
+        {1000, {1000}}, {2005, {2005}}, {2003, {2003}}};
     // The owner reads; user 1000 reads, through a mask that lets the group read.
     const std::string acl = u32_le(2) + u32_le(0x01 | 6 << 16) + u32_le(~0u) +
                             u32_le(0x02 | 4 << 16) + u32_le(1000) + u32_le(0x04 | 4 << 16) +
@@ -820,10 +853,11 @@ TEST_F(SafeWrites, NobodyReadsAnOutputWhomItsArchiveKeptOut) {
         ASSERT_EQ(chmod(archive.c_str(), c.archive), 0);
         if (c.old != 0) {
             put(c.name + "/e1.rtl", "the previous output");
-            ASSERT_EQ(chown(output.c_str(), c.old_owner, c.old_owner == user ? 100 : c.old_owner), 0);
+            ASSERT_EQ(chown(output.c_str(), c.old_owner, c.old_owner == user ? 100 : c.old_owner),
+                      0);
             ASSERT_EQ(chmod(output.c_str(), c.old), 0);
-            if (c.name == "acl_narrowed" &&
-                setxattr(output.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0) {
+            if (c.name == "acl_narrowed" && setxattr(output.c_str(), "system.posix_acl_access",
+                                                     acl.data(), acl.size(), 0) != 0) {
                 continue;  // a file system without ACLs
             }
         }
@@ -842,7 +876,8 @@ TEST_F(SafeWrites, NobodyReadsAnOutputWhomItsArchiveKeptOut) {
         EXPECT_EQ(owner_of(output).user, c.as_root ? 0 : user);
         for (std::size_t index = 0; index < readers.size(); ++index) {
             const auto& [reader, groups] = readers[index];
-            EXPECT_TRUE(could_read[index] || !reads_as(reader, groups, output)) << "user " << reader;
+            EXPECT_TRUE(could_read[index] || !reads_as(reader, groups, output))
+                << "user " << reader;
         }
     }
 }
@@ -942,6 +977,18 @@ TEST_F(SafeWrites, WithoutProcNothingIsTakenOnTrust) {
     EXPECT_TRUE(bytes_match(read_file(folder() / "b.rtl"), old));
     EXPECT_EQ(listing(),
               (std::set<std::string>{"a.rtlx", "a.rtl", "b.rtlx", "b.rtl", "link.rtlx"}));
+
+    // Another file put at the archive's name once it was looked at is not
+    // opened in its place.
+    if (can_preload()) {
+        put("c.rtlx", sample_archive(rxl, 1, 6400));
+        put("d.rtlx", sample_archive(rxl, 2, 6400));
+        options.faults = "fstat:1:RUN";
+        options.fault_command = "mv d.rtlx c.rtlx";
+        const Result swapped = run({"c.rtlx"}, options);
+        EXPECT_EQ(swapped.err, "Warning: Couldn't open \"c.rtlx\" for reading!\n");
+        EXPECT_FALSE(fs::exists(folder() / "c.rtl"));
+    }
 }
 
 // The owner of a drop box, who also owns the folder it is in, swaps the box

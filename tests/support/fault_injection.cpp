@@ -6,7 +6,9 @@
 // The calls numbered first to last (counted from 1) of `call` fail with the
 // errno `what` (EIO by default); a `what` that names a signal (SIGINT,
 // SIGQUIT, SIGRTMIN, ...) instead raises it in the call, after half of a
-// write is done; a `what` of PLANT (for create) first makes a file holding
+// write is done, and just after any other call of the list below that
+// creates, names or changes a file (create, tmpfile, linkat, renameat,
+// fchown, fchmod, close); a `what` of PLANT (for create) first makes a file holding
 // planted_content at the name the call is about to create, as another
 // process might; a `what` of SHORT (for read and write) has the call take or
 // give only half of what it is asked, as any system may; a `what` of RUN
@@ -195,6 +197,18 @@ void* allocate(std::size_t size) {
     return fails(call_new) ? nullptr : std::malloc(size ? size : 1);
 }
 
+// Raises the signal a fault names for `call`, just after the call was made.
+template <typename Result>
+Result then_raise(Call call, Result result) {
+    if (const int signal_number = faults().fault[call].signal_number;
+        signal_number != 0 && targeted(call)) {
+        const int saved = errno;
+        real<int (*)(int)>("raise")(signal_number);
+        errno = saved;
+    }
+    return result;
+}
+
 }  // namespace
 
 void* operator new(std::size_t size) {
@@ -246,7 +260,10 @@ int openat(int folder, const char* name, int flags, ...) {
                                                                     std::strlen(planted_content));
         real<int (*)(int)>("close")(planted);
     }
-    return real_openat(folder, name, flags, mode);
+    const int opened = real_openat(folder, name, flags, mode);
+    return (flags & O_TMPFILE) == O_TMPFILE ? then_raise(tmpfile_call, opened)
+           : (flags & O_CREAT) != 0         ? then_raise(create_call, opened)
+                                            : opened;
 }
 
 int access(const char* name, int mode) {
@@ -266,25 +283,31 @@ int fstatat(int folder, const char* name, struct stat* status, int flags) {
 }
 
 int linkat(int old_folder, const char* old_name, int new_folder, const char* new_name, int flags) {
-    return fails(linkat_call) ? -1
-                              : real<int (*)(int, const char*, int, const char*, int)>("linkat")(
-                                    old_folder, old_name, new_folder, new_name, flags);
+    return fails(linkat_call)
+               ? -1
+               : then_raise(linkat_call,
+                            real<int (*)(int, const char*, int, const char*, int)>("linkat")(
+                                old_folder, old_name, new_folder, new_name, flags));
 }
 
 int renameat(int old_folder, const char* old_name, int new_folder, const char* new_name) {
-    return fails(renameat_call) ? -1
-                                : real<int (*)(int, const char*, int, const char*)>("renameat")(
-                                      old_folder, old_name, new_folder, new_name);
+    return fails(renameat_call)
+               ? -1
+               : then_raise(renameat_call,
+                            real<int (*)(int, const char*, int, const char*)>("renameat")(
+                                old_folder, old_name, new_folder, new_name));
 }
 
 int fchown(int descriptor, uid_t owner, gid_t group) {
-    return fails(fchown_call)
-               ? -1
-               : real<int (*)(int, uid_t, gid_t)>("fchown")(descriptor, owner, group);
+    return fails(fchown_call) ? -1
+                              : then_raise(fchown_call, real<int (*)(int, uid_t, gid_t)>("fchown")(
+                                                            descriptor, owner, group));
 }
 
 int fchmod(int descriptor, mode_t mode) {
-    return fails(fchmod_call) ? -1 : real<int (*)(int, mode_t)>("fchmod")(descriptor, mode);
+    return fails(fchmod_call)
+               ? -1
+               : then_raise(fchmod_call, real<int (*)(int, mode_t)>("fchmod")(descriptor, mode));
 }
 
 ssize_t write(int descriptor, const void* bytes, size_t count) {
@@ -376,6 +399,6 @@ int fremovexattr(int descriptor, const char* attribute) {
 }
 
 int close(int descriptor) {
-    return fails(close_call) ? -1 : real<int (*)(int)>("close")(descriptor);
+    return fails(close_call) ? -1 : then_raise(close_call, real<int (*)(int)>("close")(descriptor));
 }
 }
