@@ -1,8 +1,8 @@
 // Feeds arbitrary bytes, as an archive in memory read through the same
 // "bytes at an offset" interface as a file, through the conversion the
 // program runs: read the header, find and load the map array, rebase it and
-// write the classic map file through the program's own writer. Besides crashing, it fails on any conversion
-// whose result is not exactly what the formats say it must be.
+// write the classic map file through the program's own writer. Besides crashing, it fails on any
+// conversion whose result is not exactly what the formats say it must be.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

@@ -96,20 +96,19 @@ bool convert_opened_archive(InputFile& input, const char* input_name) {
 // problem.
 bool convert_archive(const char* input_name) {
     InputFile input;
-    const InputStatus opened = open_input(input_name, input);
-    if (opened != InputStatus::opened) {
-        report(outcome_of(opened), input_name);
-        return true;
-    }
-    bool problem = true;
     try {
-        problem = convert_opened_archive(input, input_name);
-    } catch (const std::bad_alloc&) {
+        const InputStatus opened = open_input(input_name, input);
+        if (opened != InputStatus::opened) {
+            report(outcome_of(opened), input_name);
+            return true;
+        }
+        const bool problem = convert_opened_archive(input, input_name);
         close_input(input);
+        return problem;
+    } catch (const std::bad_alloc&) {
+        close_input(input);  // whatever it holds, however far it came
         throw;
     }
-    close_input(input);
-    return problem;
 }
 
 }  // namespace

@@ -25,6 +25,8 @@ std::string line;
 
 extern "C" {
 
+EMSCRIPTEN_KEEPALIVE void page_release();
+
 // The number of the outcome called `name` ("written", "cannot_read", ...),
 // as the worker knows the outcomes; -1 for none.
 EMSCRIPTEN_KEEPALIVE int page_outcome(const char* name) {
@@ -56,8 +58,11 @@ EMSCRIPTEN_KEEPALIVE int page_convert(int file, double size, const char* name) {
         return static_cast<int>(Outcome::wrong_ending);
     }
     output_name = *output_name_found;
-    write_map_file(output, converted.header.kind, converted.map_array.get(),
-                   converted.location.size);
+    if (!write_map_file(output, converted.header.kind, converted.map_array.get(),
+                        converted.location.size)) {
+        page_release();
+        return static_cast<int>(Outcome::cannot_write);
+    }
     return static_cast<int>(Outcome::written);
 }
 

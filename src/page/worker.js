@@ -66,6 +66,9 @@ const ready = createMapdownModule({readArchive: read_archive}).then((loaded) => 
     for (const name of ["written", "cannot_read", "out_of_memory", "cannot_create", "cannot_write",
                         "wrong_ending"]) {
         outcome[name] = module.ccall("page_outcome", "number", ["string"], [name]);
+        if (outcome[name] < 0) {
+            throw new Error(`the module knows no outcome named ${name}`);
+        }
     }
 });
 

@@ -43,6 +43,8 @@ struct InputFile {
 // Opens `name` for reading, only if a regular file stands there: nothing else
 // (a device, a pipe) is ever opened, so no open can do harm or wait. Its
 // folder is held first, and the file opened within it.
+// Should memory run out meanwhile (std::bad_alloc), close_input lets go of
+// whatever it holds.
 InputStatus open_input(const std::string& name, InputFile& input);
 
 // Closes the archive's file; its folder stays held for the output.

@@ -94,6 +94,17 @@ struct Step {
     }
 };
 
+// What a system reports of a file's owners and permission bits.
+void note_bits(std::uint32_t owner, std::uint32_t group, std::uint32_t mode, FileFacts& facts) {
+    facts.has_owners = true;
+    facts.owner = owner;
+    facts.group = group;
+    facts.mode = mode;
+    facts.owner_reads = (mode & 0400) != 0;
+    facts.group_reads = (mode & 0040) != 0;
+    facts.others_read = (mode & 0004) != 0;
+}
+
 int new_file(std::uint32_t mode) {
     fake.files.push_back({});
     fake.files.back().mode = mode & ~022u;  // the umask
@@ -134,13 +145,7 @@ Standing look_at_output(NewFile& file, FileFacts& facts) {
     }
     const FakeFile& old = fake.files[static_cast<std::size_t>(found->second)];
     facts.identity = {1, static_cast<std::uint64_t>(found->second), true};
-    facts.has_owners = true;
-    facts.owner = old.owner;
-    facts.group = old.group;
-    facts.mode = old.mode;
-    facts.owner_reads = (old.mode & 0400) != 0;
-    facts.group_reads = (old.mode & 0040) != 0;
-    facts.others_read = (old.mode & 0004) != 0;
+    note_bits(old.owner, old.group, old.mode, facts);
     facts.group_is_ours = old.group == 100;
     facts.own_name = file.output_name != fake.alias;
     facts.writable = old.writable;
@@ -332,11 +337,7 @@ Conversion convert(const AtName& at_name, bool nameless, const std::string& step
     }
     InputFile archive;
     archive.facts.identity = {1, 0, true};
-    archive.facts.has_owners = true;
-    archive.facts.owner = 1000;
-    archive.facts.group = 100;
-    archive.facts.mode = 0644;
-    archive.facts.owner_reads = archive.facts.group_reads = archive.facts.others_read = true;
+    note_bits(1000, 100, 0644, archive.facts);
     archive.facts.group_is_ours = true;
     Conversion run{"", folder_contents(), {}};
     NewFile file;
@@ -445,13 +446,7 @@ bool reads(const User& user, const Bits& file) {
 
 FileFacts facts_of(const Bits& file, const User& runner) {
     FileFacts facts;
-    facts.has_owners = true;
-    facts.owner = file.owner;
-    facts.group = file.group;
-    facts.mode = file.mode;
-    facts.owner_reads = (file.mode & 0400) != 0;
-    facts.group_reads = (file.mode & 040) != 0;
-    facts.others_read = (file.mode & 04) != 0;
+    note_bits(file.owner, file.group, file.mode, facts);
     facts.group_is_ours = runner.user == 0 || in_group(runner, file.group);
     return facts;
 }

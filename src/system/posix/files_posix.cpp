@@ -23,7 +23,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <vector>
 
 #include "formats/little_endian.h"
@@ -539,23 +538,16 @@ InputStatus open_input(const std::string& name, InputFile& input) {
     if (!hold_folder(folder, input.folder)) {
         return InputStatus::cannot_open;
     }
-    // What is learnt of the archive may need memory (a link's target, its
-    // ACL): should there be none, nothing stays held.
-    try {
-        struct stat status {};
-        const InputStatus kind =
-            open_regular_file(input.folder, name_in_folder, status, input.reader.descriptor);
-        if (kind != InputStatus::opened) {
-            release_folder(input.folder);
-            return kind;
-        }
-        input.size = static_cast<std::uint64_t>(status.st_size);
-        note_status(status, input.facts);
-        read_acl(nullptr, input.reader.descriptor, input.acl.access_acl, input.facts);
-    } catch (const std::bad_alloc&) {
-        close_input(input);
-        throw;
+    struct stat status {};
+    const InputStatus kind =
+        open_regular_file(input.folder, name_in_folder, status, input.reader.descriptor);
+    if (kind != InputStatus::opened) {
+        release_folder(input.folder);
+        return kind;
     }
+    input.size = static_cast<std::uint64_t>(status.st_size);
+    note_status(status, input.facts);
+    read_acl(nullptr, input.reader.descriptor, input.acl.access_acl, input.facts);
     return InputStatus::opened;
 }
 

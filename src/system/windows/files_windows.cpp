@@ -26,7 +26,6 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <new>
 #include <string>
 
 #include "system/read_some.h"
@@ -374,12 +373,7 @@ InputStatus open_input(const std::string& name, InputFile& input) {
     input.size = static_cast<std::uint64_t>(size.QuadPart);
     input.facts.identity = identity_of(handle);
     input.reader.handle = handle;
-    try {
-        input.facts.acl = read_acl(handle, !lies_in(handle, input.folder.handle), input.acl);
-    } catch (const std::bad_alloc&) {
-        close_input(input);
-        throw;
-    }
+    input.facts.acl = read_acl(handle, !lies_in(handle, input.folder.handle), input.acl);
     return InputStatus::opened;
 }
 
