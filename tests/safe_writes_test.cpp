@@ -123,6 +123,9 @@ TEST_F(SafeWrites, FailedSystemCallsSkipOnlyTheirFile) {
         {"reopen:1:ENOENT", "Warning: Couldn't open \"a.rtlx\" for reading!\n", true},
         {"fcntl:1:EIO", "Warning: Couldn't open \"a.rtlx\" for reading!\n"},
         {"reopen:1:EACCES", "Warning: Couldn't open \"a.rtlx\" for reading!\n", true},
+        {"getxattr:1:EIO", not_written_a, true},  // who may read the archive, unknown
+        {uses_linux_calls ? "fstat:3:EIO" : "fstat:2:EIO", not_written_a},  // whose the new file is
+        {"tmpfile:1:EOPNOTSUPP,write:1:ENOSPC", not_written_a},  // the hidden file emptied, removed
         {"read:1:EIO", not_valid("a.rtlx")},  // the magic and version
         {"read:3:EIO", not_valid("a.rtlx")},  // the directory
         {"read:4:EIO", not_valid("a.rtlx")},  // the map array
@@ -679,7 +682,7 @@ TEST_F(SafeWrites, PermissionsOwnersAndProtectedOutputs) {
         {"new", 0, user, user, true, true, 0444},
         {"read_only", 0444, user, user, true, false, 0444},
         {"group_only", 0464, user, user, true, false, 0464},
-        {"kept", 07604, user, user, true, true, 07604},
+        {"Kept", 07604, user, user, true, true, 07604},
         {"shared", 0664, 1, shared_group, true, true, 0664},             // another user's
         {"others_set_id", 06777, other, other, true, true, 0707, user},  // the group's rights go
         {"others_set_gid_kept", 06775, other, shared_group, true, true, 02775},
@@ -931,6 +934,17 @@ TEST_F(SafeWrites, AReplacedOutputKeepsItsAccessAcl) {
             EXPECT_EQ(listing(), (std::set<std::string>{"e1.rtlx", "e1.rtl"}));
         }
     }
+    // A new output takes its archive's own ACL, with the users it names.
+    const std::string archive_acl = acl(6, 4, 0);
+    ASSERT_EQ(setxattr((folder() / "e1.rtlx").c_str(), "system.posix_acl_access",
+                       archive_acl.data(), archive_acl.size(), 0),
+              0);
+    fs::remove(output);
+    EXPECT_EQ(run({"e1.rtlx"}).out, success("e1.rtl"));
+    std::string acl_after(256, '\0');
+    acl_after.resize(std::max<ssize_t>(
+        getxattr(output.c_str(), "system.posix_acl_access", acl_after.data(), 256), 0));
+    EXPECT_EQ(acl_after, archive_acl);
 }
 
 // Without /proc (some containers) nothing is taken on trust: the old
@@ -1294,6 +1308,16 @@ TEST_P(RealFileSystems, ConvertAndReplaceAsRootAndAsAnyUser) {
                                   ? "Warning: Couldn't open \"longma~1.rtl\" for writing!\n"
                                   : "");
         EXPECT_EQ(listing().size(), result.out.empty() ? 4u : 5u);
+        // Where that folder cannot be listed, the name cannot be shown to be
+        // the file's own. (FAT and exFAT through FUSE number a file anew for
+        // each way of writing its name: as told apart by case, they are not
+        // asked for a listing, and have no short aliases to find.)
+        if (can_preload() && std::string(system.name) == "ntfs_ignore_case") {
+            RunOptions options;
+            options.faults = "fdopendir:1:EACCES";
+            EXPECT_EQ(run({"e1.rtlx"}, options).err,
+                      "Warning: Couldn't open \"e1.rtl\" for writing!\n");
+        }
     }
     // An append-only folder keeps every name made in it: no hidden one is.
     fs::create_directory(folder() / "kept");

@@ -1,5 +1,7 @@
 #include "system/new_file_access.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr std::uint32_t set_uid = 04000, set_gid = 02000;
@@ -67,6 +69,12 @@ bool group_class_may_read(const FileFacts& f, std::uint32_t group, const FileFac
            (!names_readers || &f == acl_source || anyone_reads(f));
 }
 
+// Whether the user may give a file `group`: root, or one of its members.
+bool may_give_group(const UserFacts& user, std::uint32_t group) {
+    return user.root ||
+           std::find(user.groups.begin(), user.groups.end(), group) != user.groups.end();
+}
+
 }  // namespace
 
 bool same_file(const FileIdentity& a, const FileIdentity& b) {
@@ -102,33 +110,55 @@ AccessPlan plan_access(const FileFacts& archive, const FileFacts* old, const Use
     // The old output's group, as a write into it would have kept it; else the
     // archive's, as `cp -p` gives; else the creator's, with no group bits
     // unless anyone could read the archive.
-    if (old != nullptr && old->group_is_ours) {
+    if (old != nullptr && may_give_group(user, old->group)) {
         ownership.set_group = true;
         ownership.group = old->group;
-    } else if (archive.group_is_ours) {
+    } else if (may_give_group(user, archive.group)) {
         ownership.set_group = true;
         ownership.group = archive.group;
     }
     return plan;
 }
 
-std::uint32_t creation_mode(const FileFacts& archive, const FileFacts* old) {
+namespace {
+
+// `mode` less the read and write of each class of the new file (of `group`)
+// that could not read the archive or the old output.
+std::uint32_t narrowed(const FileFacts& archive, const FileFacts* old, const AccessPlan& plan,
+                       std::uint32_t group, std::uint32_t mode) {
+    const FileFacts* acl_source = acl_source_of(archive, old, plan);
+    if (acl_source == &archive) {
+        mode &= archive.mode | ~group_bits;  // a copy of its list keeps its mask
+    }
+    const bool group_reads_new =
+        acl_source != nullptr ? acl_source->group_reads : (mode & 0040) != 0;
+    const Bounds bounds = bounds_of(archive, old);
+    for (int index = 0; index < bounds.count; ++index) {
+        const FileFacts& f = *bounds.files[index];
+        if (!group_class_may_read(f, group, acl_source, group_reads_new)) {
+            mode &= ~group_read_write;
+        }
+        if (!others_read(f, group, acl_source)) {
+            mode &= ~others_read_write;
+        }
+    }
+    return mode;
+}
+
+}  // namespace
+
+std::uint32_t creation_mode(const FileFacts& archive, const FileFacts* old,
+                            const AccessPlan& plan) {
     if (old != nullptr) {
         return 0600;
     }
     if (!archive.has_owners) {
         return 0666;
     }
-    // The group it will be given, where the user may give it that one.
-    const std::uint32_t group = archive.group_is_ours ? archive.group : ~archive.group;
-    std::uint32_t mode = 0666;
-    if (!members_read(archive, group, nullptr)) {
-        mode &= ~group_read_write;
-    }
-    if (!others_read(archive, group, nullptr)) {
-        mode &= ~others_read_write;
-    }
-    return mode;
+    // The group it will be given; the creator's is not known (a set-gid
+    // folder's, say): no group the archive has.
+    const std::uint32_t group = plan.ownership.set_group ? plan.ownership.group : ~archive.group;
+    return narrowed(archive, nullptr, plan, group, 0666);
 }
 
 std::uint32_t final_mode(const FileFacts& archive, const FileFacts* old, const AccessPlan& plan,
@@ -144,18 +174,5 @@ std::uint32_t final_mode(const FileFacts& archive, const FileFacts* old, const A
         mode &= owner == old->owner ? ~0u : ~set_uid;
         mode &= group == old->group ? ~0u : ~(set_gid | group_bits);
     }
-    const FileFacts* acl_source = acl_source_of(archive, old, plan);
-    const bool group_reads_new =
-        acl_source != nullptr ? acl_source->group_reads : (mode & 0040) != 0;
-    const Bounds bounds = bounds_of(archive, old);
-    for (int index = 0; index < bounds.count; ++index) {
-        const FileFacts& f = *bounds.files[index];
-        if (!group_class_may_read(f, group, acl_source, group_reads_new)) {
-            mode &= ~group_read_write;
-        }
-        if (!others_read(f, group, acl_source)) {
-            mode &= ~others_read_write;
-        }
-    }
-    return mode;
+    return narrowed(archive, old, plan, group, mode);
 }

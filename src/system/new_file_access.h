@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 // Which file a name leads to, as the file system tells files apart.
 struct FileIdentity {
@@ -35,8 +36,6 @@ struct FileFacts {
     AclFact acl = AclFact::none;
     // With an ACL present: whether it names users or groups who may read.
     bool names_readers = false;
-    // Whether the user running may give a file this group (is in it, or root).
-    bool group_is_ours = false;
     // The file at the output's name only: whether that name is its own (up
     // to letter case, not another file's short alias), and whether this user
     // could write it directly, as the system decides it.
@@ -44,10 +43,11 @@ struct FileFacts {
     bool writable = false;
 };
 
-// The user running.
+// The user running, and the groups it is in (its own first).
 struct UserFacts {
     std::uint32_t user = 0;
     bool root = false;
+    std::vector<std::uint32_t> groups;
 };
 
 // Where the new file's access control list comes from.
@@ -74,8 +74,8 @@ AccessPlan plan_access(const FileFacts& archive, const FileFacts* old, const Use
 
 // The permission bits the new file is created with, before the umask: while
 // it is written nobody else may use a file that replaces another; a new one
-// gets no more than its archive lets anyone read.
-std::uint32_t creation_mode(const FileFacts& archive, const FileFacts* old);
+// gets no more than its archive lets the planned group, and anyone, read.
+std::uint32_t creation_mode(const FileFacts& archive, const FileFacts* old, const AccessPlan& plan);
 
 // The permission bits the complete file gets, given who it now belongs to
 // (`owner`, `group`, as the system reports them after setting them) and the

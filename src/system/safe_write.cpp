@@ -60,7 +60,7 @@ bool take_temporary_name(NewFile& file) {
     // A name already taken is tried again with another a few times; a folder
     // where every try collides is treated as unwritable.
     constexpr int attempts = 8;
-    const unsigned mode = creation_mode(file.archive->facts, old_output(file));
+    const unsigned mode = creation_mode(file.archive->facts, old_output(file), file.plan);
     for (int attempt = 0; attempt < attempts; ++attempt) {
         char name[temporary_name_size];
         make_temporary_name(attempt, name);
@@ -176,7 +176,7 @@ SaveStatus create_output(const InputFile& archive, const std::string& output_nam
         status = file.plan.refused ? SaveStatus::cannot_write : SaveStatus::saved;
     }
     if (status == SaveStatus::saved &&
-        !create_nameless(file, creation_mode(archive.facts, old_output(file))) &&
+        !create_nameless(file, creation_mode(archive.facts, old_output(file), file.plan)) &&
         !take_temporary_name(file)) {
         status = SaveStatus::cannot_create;
     }

@@ -17,15 +17,18 @@
 // The calls: new (every operator new), tmpfile (openat with O_TMPFILE),
 // create (openat with O_CREAT), access, faccessat, fstatat, linkat, renameat, fchown,
 // fchmod, write, close, mkdirat, fstat, read (pread), fcntl, reopen (open of a name
-// in /proc/self/fd), fsetxattr and fremovexattr.
+// in /proc/self/fd), fsetxattr, fremovexattr, getxattr (getxattr and fgetxattr)
+// and fdopendir.
 //
 // Each fault that fires appends a line to the file MAPDOWN_FAULT_LOG names.
 // The program's own raise writes a coverage build's counters first (such a
 // build exports them), since a signal ends the process before it would.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -44,7 +47,8 @@ namespace {
 const char* const call_names[] = {"new",     "tmpfile", "create",    "access",      "faccessat",
                                   "fstatat", "linkat",  "renameat",  "fchown",      "fchmod",
                                   "write",   "close",   "mkdirat",   "fstat",       "read",
-                                  "fcntl",   "reopen",  "fsetxattr", "fremovexattr"};
+                                  "fcntl",   "reopen",  "fsetxattr", "fremovexattr",
+                                  "getxattr", "fdopendir"};
 enum Call {
     call_new,
     tmpfile_call,
@@ -65,6 +69,8 @@ enum Call {
     reopen_call,
     fsetxattr_call,
     fremovexattr_call,
+    getxattr_call,
+    fdopendir_call,
     call_count
 };
 
@@ -396,6 +402,23 @@ int fremovexattr(int descriptor, const char* attribute) {
     return fails(fremovexattr_call)
                ? -1
                : real<int (*)(int, const char*)>("fremovexattr")(descriptor, attribute);
+}
+
+ssize_t getxattr(const char* path, const char* attribute, void* value, size_t size) {
+    return fails(getxattr_call) ? -1
+                                : real<ssize_t (*)(const char*, const char*, void*, size_t)>(
+                                      "getxattr")(path, attribute, value, size);
+}
+
+ssize_t fgetxattr(int descriptor, const char* attribute, void* value, size_t size) {
+    return fails(getxattr_call)
+               ? -1
+               : real<ssize_t (*)(int, const char*, void*, size_t)>("fgetxattr")(
+                     descriptor, attribute, value, size);
+}
+
+DIR* fdopendir(int descriptor) {
+    return fails(fdopendir_call) ? nullptr : real<DIR* (*)(int)>("fdopendir")(descriptor);
 }
 
 int close(int descriptor) {

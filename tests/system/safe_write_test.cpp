@@ -131,7 +131,7 @@ void release_interrupts(const InterruptsHeld&) {
 }
 
 UserFacts user_facts() {
-    return {1000, false};
+    return {1000, false, {100}};
 }
 
 Standing look_at_output(NewFile& file, FileFacts& facts) {
@@ -146,7 +146,6 @@ Standing look_at_output(NewFile& file, FileFacts& facts) {
     const FakeFile& old = fake.files[static_cast<std::size_t>(found->second)];
     facts.identity = {1, static_cast<std::uint64_t>(found->second), true};
     note_bits(old.owner, old.group, old.mode, facts);
-    facts.group_is_ours = old.group == 100;
     facts.own_name = file.output_name != fake.alias;
     facts.writable = old.writable;
     facts.acl = old.acl.empty()           ? AclFact::none
@@ -338,7 +337,6 @@ Conversion convert(const AtName& at_name, bool nameless, const std::string& step
     InputFile archive;
     archive.facts.identity = {1, 0, true};
     note_bits(1000, 100, 0644, archive.facts);
-    archive.facts.group_is_ours = true;
     Conversion run{"", folder_contents(), {}};
     NewFile file;
     try {
@@ -444,25 +442,25 @@ bool reads(const User& user, const Bits& file) {
     return user.user == 0 || (file.mode & read) != 0;
 }
 
-FileFacts facts_of(const Bits& file, const User& runner) {
+FileFacts facts_of(const Bits& file) {
     FileFacts facts;
     note_bits(file.owner, file.group, file.mode, facts);
-    facts.group_is_ours = runner.user == 0 || in_group(runner, file.group);
     return facts;
 }
 
 // What the new file comes to, as a system carries the plan out.
 Bits new_file_of(const Bits& archive, const Bits* old, const User& runner) {
-    const FileFacts archive_facts = facts_of(archive, runner);
+    const FileFacts archive_facts = facts_of(archive);
     FileFacts old_facts;
     if (old != nullptr) {
-        old_facts = facts_of(*old, runner);
+        old_facts = facts_of(*old);
     }
     const FileFacts* old_seen = old != nullptr ? &old_facts : nullptr;
-    const AccessPlan plan = plan_access(archive_facts, old_seen, {runner.user, runner.user == 0});
+    const AccessPlan plan =
+        plan_access(archive_facts, old_seen, {runner.user, runner.user == 0, runner.groups});
     const std::uint32_t owner = plan.ownership.set_owner ? plan.ownership.owner : runner.user;
     const std::uint32_t group = plan.ownership.set_group ? plan.ownership.group : runner.groups[0];
-    const std::uint32_t created = creation_mode(archive_facts, old_seen) & ~022u;
+    const std::uint32_t created = creation_mode(archive_facts, old_seen, plan) & ~022u;
     return {owner, group, final_mode(archive_facts, old_seen, plan, owner, group, created)};
 }
 
@@ -518,4 +516,29 @@ TEST(NewFileAccess, NobodyReadsWhatTheArchiveOrOldOutputKeptFromThem) {
     EXPECT_EQ(new_file_of({bob.user, 300, 0644}, &kept, root).mode, 06664u);
     const Bits planted{carol.user, 300, 0666};  // by carol, who may not read the archive
     EXPECT_EQ(new_file_of({bob.user, 300, 0600}, &planted, root).owner, 0u);
+}
+
+// The access control lists: a new output takes its archive's own list, its
+// named readers kept; a replaced one keeps the old output's; a list that
+// cannot be read refuses the file. Where files have no owners (Windows) the
+// lists are all there is.
+TEST(NewFileAccess, EachOutputTakesTheListThatBoundsIt) {
+    FileFacts listed, plain, unread;
+    note_bits(alice.user, 100, 0640, listed);
+    listed.acl = AclFact::present;
+    listed.names_readers = true;
+    note_bits(alice.user, 100, 0644, plain);
+    unread.acl = AclFact::unreadable;
+    const UserFacts user{alice.user, false, alice.groups};
+    const AccessPlan from_archive = plan_access(listed, nullptr, user);
+    EXPECT_EQ(from_archive.acl, AclSource::archive);
+    EXPECT_EQ(final_mode(listed, nullptr, from_archive, alice.user, 100, 0644), 0640u);
+    EXPECT_EQ(plan_access(listed, &plain, user).acl, AclSource::none);
+    EXPECT_EQ(plan_access(plain, &listed, user).acl, AclSource::old);
+    EXPECT_TRUE(plan_access(plain, &unread, user).refused);
+    EXPECT_TRUE(plan_access(unread, nullptr, user).refused);
+    const FileFacts no_owners;
+    EXPECT_EQ(creation_mode(no_owners, nullptr, {}), 0666u);
+    EXPECT_EQ(final_mode(no_owners, nullptr, {}, 0, 0, 0), 0u);
+    EXPECT_FALSE(plan_access(no_owners, nullptr, {}).ownership.set_group);
 }

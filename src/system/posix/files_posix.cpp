@@ -4,7 +4,7 @@
 // new_file_access.cpp decide.
 //
 //   beyond POSIX ....... Linux's own calls, where the system has them
-//   what it can do ..... the system's abilities, probed once
+//   what it can do ..... the abilities probed once, and helpers of every part
 //   interruptions ...... the ending signals, their handler, holding them back
 //   folders ............ holding an archive's folder for its turn
 //   facts .............. a file's owners, bits and ACL, the user's groups
@@ -91,9 +91,9 @@ constexpr int search_flag = O_SEARCH;
 constexpr int search_flag = 0;
 #endif
 
-namespace {
-
 // ---- What it can do ---------------------------------------------------------
+
+namespace {
 
 // Probed once, before the run: each primitive that differs reads it.
 struct Abilities {
@@ -182,7 +182,37 @@ void on_ending_signal(int signal_number) {
     raise(signal_number);
 }
 
+}  // namespace
+
+void remove_unfinished_output_on_interrupt() {
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct sigaction action {};
+    action.sa_handler = on_ending_signal;
+    action.sa_mask = ending_signal_set();
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        struct sigaction previous {};
+        // A signal ignored by whoever started us (nohup, say) stays ignored.
+        if (sigismember(&action.sa_mask, signal_number) == 1 &&
+            sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+            sigaction(signal_number, &action, nullptr);
+        }
+    }
+}
+
+InterruptsHeld hold_interrupts() {
+    const sigset_t held = ending_signal_set();
+    InterruptsHeld state;
+    sigprocmask(SIG_BLOCK, &held, &state.previous);
+    return state;
+}
+
+void release_interrupts(const InterruptsHeld& held) {
+    sigprocmask(SIG_SETMASK, &held.previous, nullptr);
+}
+
 // ---- Folders --------------------------------------------------------------------
+
+namespace {
 
 // Set once the run could not go back to the working folder it began in: no
 // relative name is then taken from the wrong folder.
@@ -226,21 +256,22 @@ void release_folder(HeldFolder& folder) {
     close_descriptor(folder.descriptor);
 }
 
+}  // namespace
+
+void split_path(const std::string& path, std::string& folder, std::string& name) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        folder = ".";
+        name = path;
+    } else {
+        folder = slash == 0 ? "/" : path.substr(0, slash);
+        name = path.substr(slash + 1);
+    }
+}
+
 // ---- Facts ------------------------------------------------------------------------
 
-bool user_has_group(gid_t group) {
-    if (geteuid() == 0 || getegid() == group) {
-        return true;
-    }
-    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
-    const int count = getgroups(static_cast<int>(groups.size()), groups.data());
-    for (int index = 0; index < count; ++index) {
-        if (groups[static_cast<std::size_t>(index)] == group) {
-            return true;
-        }
-    }
-    return false;
-}
+namespace {
 
 void note_status(const struct stat& status, FileFacts& facts) {
     facts.identity = identity_of(status);
@@ -251,7 +282,6 @@ void note_status(const struct stat& status, FileFacts& facts) {
     facts.owner_reads = (status.st_mode & S_IRUSR) != 0;
     facts.group_reads = (status.st_mode & S_IRGRP) != 0;
     facts.others_read = (status.st_mode & S_IROTH) != 0;
-    facts.group_is_ours = user_has_group(status.st_gid);
 }
 
 // What an access ACL, as Linux stores it, says beyond the bits: whether the
@@ -291,7 +321,20 @@ void read_acl(const char* path, int descriptor, std::string& acl, FileFacts& fac
     }
 }
 
+}  // namespace
+
+UserFacts user_facts() {
+    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
+    groups.resize(static_cast<std::size_t>(
+        std::max(getgroups(static_cast<int>(groups.size()), groups.data()), 0)));
+    UserFacts user{geteuid(), geteuid() == 0, {getegid()}};
+    user.groups.insert(user.groups.end(), groups.begin(), groups.end());
+    return user;
+}
+
 // ---- Archives ---------------------------------------------------------------------
+
+namespace {
 
 // Reads a regular file as a blocking descriptor: some network and FUSE file
 // systems pass O_NONBLOCK on to their reads, which may then come back short.
@@ -398,7 +441,65 @@ InputStatus open_regular_file(const HeldFolder& folder, const std::string& name,
     return kind == InputStatus::opened && descriptor < 0 ? InputStatus::cannot_open : kind;
 }
 
+}  // namespace
+
+InputStatus open_input(const std::string& name, InputFile& input) {
+    std::string folder, name_in_folder;
+    split_path(name, folder, name_in_folder);
+    if (!hold_folder(folder, input.folder)) {
+        return InputStatus::cannot_open;
+    }
+    struct stat status {};
+    const InputStatus kind =
+        open_regular_file(input.folder, name_in_folder, status, input.reader.descriptor);
+    if (kind != InputStatus::opened) {
+        release_folder(input.folder);
+        return kind;
+    }
+    input.size = static_cast<std::uint64_t>(status.st_size);
+    note_status(status, input.facts);
+    read_acl(nullptr, input.reader.descriptor, input.acl.access_acl, input.facts);
+    return InputStatus::opened;
+}
+
+std::size_t read_some(ArchiveReader& archive, std::uint64_t offset, unsigned char* bytes,
+                      std::size_t count) {
+    // Offsets lie inside a file's size, so they fit off_t.
+    for (;;) {
+        const ssize_t got = pread(archive.descriptor, bytes, count, static_cast<off_t>(offset));
+        if (got >= 0 || errno != EINTR) {
+            return got > 0 ? static_cast<std::size_t>(got) : 0;
+        }
+    }
+}
+
+std::uint64_t data_at_or_after(ArchiveReader& archive, std::uint64_t offset) {
+#ifdef SEEK_DATA
+    // ENXIO: nothing but a hole from there to the end; any other failure:
+    // the file system cannot tell.
+    const off_t data = lseek(archive.descriptor, static_cast<off_t>(offset), SEEK_DATA);
+    if (data < 0 && errno == ENXIO) {
+        return UINT64_MAX;
+    }
+    return data >= 0 ? static_cast<std::uint64_t>(data) : offset;
+#else
+    (void)archive;
+    return offset;
+#endif
+}
+
+void close_archive(InputFile& input) {
+    close_descriptor(input.reader.descriptor);
+}
+
+void close_input(InputFile& input) {
+    close_archive(input);
+    release_folder(input.folder);
+}
+
 // ---- The old output -----------------------------------------------------------------
+
+namespace {
 
 // The name with the case of each ASCII letter turned.
 std::string other_case(const std::string& name) {
@@ -479,114 +580,7 @@ void read_old_acl(NewFile& file, const char* held, const struct stat& status, Fi
     close_descriptor(descriptor);
 }
 
-// ---- The new file -------------------------------------------------------------------
-
-int new_descriptor(const NewFile& file) {
-    return file.open.descriptor;
-}
-
 }  // namespace
-
-// ---- Interruptions ----------------------------------------------------------
-
-void remove_unfinished_output_on_interrupt() {
-    std::signal(SIGXFSZ, SIG_IGN);
-    struct sigaction action {};
-    action.sa_handler = on_ending_signal;
-    action.sa_mask = ending_signal_set();
-    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
-        struct sigaction previous {};
-        // A signal ignored by whoever started us (nohup, say) stays ignored.
-        if (sigismember(&action.sa_mask, signal_number) == 1 &&
-            sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
-            sigaction(signal_number, &action, nullptr);
-        }
-    }
-}
-
-InterruptsHeld hold_interrupts() {
-    const sigset_t held = ending_signal_set();
-    InterruptsHeld state;
-    sigprocmask(SIG_BLOCK, &held, &state.previous);
-    return state;
-}
-
-void release_interrupts(const InterruptsHeld& held) {
-    sigprocmask(SIG_SETMASK, &held.previous, nullptr);
-}
-
-UserFacts user_facts() {
-    return {geteuid(), geteuid() == 0};
-}
-
-// ---- Folders and archives -------------------------------------------------------
-
-void split_path(const std::string& path, std::string& folder, std::string& name) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        folder = ".";
-        name = path;
-    } else {
-        folder = slash == 0 ? "/" : path.substr(0, slash);
-        name = path.substr(slash + 1);
-    }
-}
-
-InputStatus open_input(const std::string& name, InputFile& input) {
-    std::string folder, name_in_folder;
-    split_path(name, folder, name_in_folder);
-    if (!hold_folder(folder, input.folder)) {
-        return InputStatus::cannot_open;
-    }
-    struct stat status {};
-    const InputStatus kind =
-        open_regular_file(input.folder, name_in_folder, status, input.reader.descriptor);
-    if (kind != InputStatus::opened) {
-        release_folder(input.folder);
-        return kind;
-    }
-    input.size = static_cast<std::uint64_t>(status.st_size);
-    note_status(status, input.facts);
-    read_acl(nullptr, input.reader.descriptor, input.acl.access_acl, input.facts);
-    return InputStatus::opened;
-}
-
-std::size_t read_some(ArchiveReader& archive, std::uint64_t offset, unsigned char* bytes,
-                      std::size_t count) {
-    // Offsets lie inside a file's size, so they fit off_t.
-    for (;;) {
-        const ssize_t got = pread(archive.descriptor, bytes, count, static_cast<off_t>(offset));
-        if (got >= 0 || errno != EINTR) {
-            return got > 0 ? static_cast<std::size_t>(got) : 0;
-        }
-    }
-}
-
-std::uint64_t data_at_or_after(ArchiveReader& archive, std::uint64_t offset) {
-#ifdef SEEK_DATA
-    // ENXIO: nothing but a hole from there to the end; any other failure:
-    // the file system cannot tell.
-    const off_t data = lseek(archive.descriptor, static_cast<off_t>(offset), SEEK_DATA);
-    if (data < 0 && errno == ENXIO) {
-        return UINT64_MAX;
-    }
-    return data >= 0 ? static_cast<std::uint64_t>(data) : offset;
-#else
-    (void)archive;
-    return offset;
-#endif
-}
-
-void close_archive(InputFile& input) {
-    close_descriptor(input.reader.descriptor);
-}
-
-void close_input(InputFile& input) {
-    close_archive(input);
-    release_folder(input.folder);
-}
-
-// ---- The old output -----------------------------------------------------------------
 
 // Linux holds what stands at the name by an O_PATH handle and asks each
 // question of that very file, through /proc; elsewhere, of the name in the
@@ -635,6 +629,14 @@ bool folder_lets_names_go(const NewFile& file) {
 }
 
 // ---- The new file -------------------------------------------------------------------
+
+namespace {
+
+int new_descriptor(const NewFile& file) {
+    return file.open.descriptor;
+}
+
+}  // namespace
 
 // Linux can create a file with no name at all, to be linked in once complete:
 // nothing is left if the process dies before.

@@ -4,8 +4,8 @@
 //
 //   names within a folder ... NtCreateFile relative to a folder's handle,
 //                             device names
-//   interruptions ........... the console handler and its lock
 //   access control lists .... reading one, and whether a file has its own
+//   interruptions ........... the console handler and its lock
 //   folders and archives .... holding a folder, opening an archive within it
 //   the old output .......... looking at it, whether its name is its own
 //   the new file ............ creating, writing, handing on, renaming
@@ -120,127 +120,7 @@ bool is_device_name(const std::string& path) {
             number == "\xC2\xB2" || number == "\xC2\xB3");
 }
 
-// ---- Interruptions -------------------------------------------------------------
-
-// The console handler runs on a thread of its own; the lock keeps it and the
-// main thread from changing the unfinished file at the same time.
-CRITICAL_SECTION unfinished_lock;
-
-// Marks the file behind `handle` for removal once its last handle closes, or
-// (`remove` false) takes the mark away again.
-bool remove_when_closed(HANDLE handle, bool remove = true) {
-    FILE_DISPOSITION_INFO disposition{};
-    disposition.DeleteFile = remove ? TRUE : FALSE;
-    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
-                                      sizeof disposition) != 0;
-}
-
-// Ends the process at once, whatever the main thread is doing, with the
-// status Windows gives a program that Ctrl-C ends, so that scripts see it.
-// The unfinished file goes with the process's handles.
-BOOL WINAPI on_console_event(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
-        return FALSE;
-    }
-    EnterCriticalSection(&unfinished_lock);  // held until the process ends
-    if (const NewFile* file = unfinished_file()) {
-        remove_when_closed(file->open.handle);
-    }
-    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
-    return TRUE;
-}
-
-// ---- Folders and archives ---------------------------------------------------------
-
-// Holds a folder for the archive's turn. Without FILE_SHARE_DELETE nobody can
-// move, rename or remove it while it is held; should another program hold it
-// for deletion already, it is shared so, and every step still acts within it,
-// wherever it is moved. FILE_TRAVERSE is what a drop box (a folder one may
-// write but not list) grants.
-bool hold_folder(const std::string& path, HeldFolder& folder) {
-    const std::wstring name = widen(path);
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    for (const DWORD sharing : {FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}) {
-        handle = CreateFileW(name.c_str(), FILE_TRAVERSE | SYNCHRONIZE, sharing, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) {
-            break;
-        }
-    }
-    folder.handle = handle_or_null(handle);
-    return folder.handle != nullptr;
-}
-
-// What a name that is no file in a folder stands for: a pipe, a console or
-// any other device (COM1, NUL, \\.\...) is never read, so never waited on;
-// anything else could not be opened.
-InputStatus input_status_of_name(const std::string& name) {
-    const HANDLE handle = CreateFileW(
-        widen(name).c_str(), FILE_READ_ATTRIBUTES,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-        FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return InputStatus::cannot_open;
-    }
-    const bool device = GetFileType(handle) != FILE_TYPE_DISK;
-    CloseHandle(handle);
-    return device ? InputStatus::not_regular_file : InputStatus::cannot_open;
-}
-
-// Opens the file `name` within the folder held for reading, and only a file:
-// a folder is refused by the open itself.
-bool open_archive_in_folder(const HeldFolder& folder, const std::string& name, HANDLE& handle,
-                            LARGE_INTEGER& size) {
-    open_in_folder(folder.handle, widen(name), GENERIC_READ, 0,
-                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-                   FILE_NON_DIRECTORY_FILE | complete_if_oplocked, handle);
-    if (handle != nullptr &&
-        (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size))) {
-        close_handle(handle);
-    }
-    return handle != nullptr;
-}
-
-// ---- The old output --------------------------------------------------------------
-
-// Whether this user may write the file held by `handle`, as the system
-// decides it (its access control list): asked by opening that same file
-// again for writing, which changes nothing in it.
-bool may_write(HANDLE handle) {
-    UNICODE_STRING same{};
-    OBJECT_ATTRIBUTES object;
-    InitializeObjectAttributes(&object, &same, 0, handle, nullptr);
-    IO_STATUS_BLOCK io{};
-    HANDLE writable = INVALID_HANDLE_VALUE;
-    if (NtCreateFile(&writable, FILE_WRITE_DATA | SYNCHRONIZE, &object, &io, nullptr, 0,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-                     FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0) < 0) {
-        return false;
-    }
-    CloseHandle(writable);
-    return true;
-}
-
-// Whether the file held carries `name` as its own long name, as Windows
-// compares names: a short 8.3 alias (EPISOD~1.rtl) may stand for another
-// file altogether (episode_one.rtlx), which is never replaced.
-bool carries_name(HANDLE handle, const std::wstring& name) {
-    // Room for the longest path Windows has.
-    alignas(FILE_NAME_INFO) unsigned char buffer[sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t)];
-    auto* information = reinterpret_cast<FILE_NAME_INFO*>(buffer);
-    if (!GetFileInformationByHandleEx(handle, FileNameInfo, information, sizeof buffer)) {
-        return false;
-    }
-    const wchar_t* path = information->FileName;
-    const std::size_t length = information->FileNameLength / sizeof(wchar_t);
-    std::size_t start = length;
-    while (start > 0 && path[start - 1] != L'\\') {
-        --start;
-    }
-    return CompareStringOrdinal(path + start, static_cast<int>(length - start), name.c_str(),
-                                static_cast<int>(name.size()), TRUE) == CSTR_EQUAL;
-}
+// ---- Access control lists ---------------------------------------------------------
 
 // Wine's access control lists only mirror Unix permissions, and setting one
 // rewrites them (a file of mode 0600 became 0775): there the permissions that
@@ -249,8 +129,6 @@ bool runs_under_wine() {
     const HMODULE system = GetModuleHandleW(L"ntdll.dll");
     return system != nullptr && GetProcAddress(system, "wine_get_version") != nullptr;
 }
-
-// ---- Access control lists ---------------------------------------------------------
 
 // Reads the access control list of the file behind `handle` into `kept`:
 // present where the file has one of its own (explicit, not inherited from
@@ -319,9 +197,37 @@ bool lies_in(HANDLE file, HANDLE folder) {
                                 static_cast<int>(folder_path.size()), TRUE) == CSTR_EQUAL;
 }
 
-}  // namespace
-
 // ---- Interruptions -------------------------------------------------------------
+
+// The console handler runs on a thread of its own; the lock keeps it and the
+// main thread from changing the unfinished file at the same time.
+CRITICAL_SECTION unfinished_lock;
+
+// Marks the file behind `handle` for removal once its last handle closes, or
+// (`remove` false) takes the mark away again.
+bool remove_when_closed(HANDLE handle, bool remove = true) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = remove ? TRUE : FALSE;
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+}
+
+// Ends the process at once, whatever the main thread is doing, with the
+// status Windows gives a program that Ctrl-C ends, so that scripts see it.
+// The unfinished file goes with the process's handles.
+BOOL WINAPI on_console_event(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+        return FALSE;
+    }
+    EnterCriticalSection(&unfinished_lock);  // held until the process ends
+    if (const NewFile* file = unfinished_file()) {
+        remove_when_closed(file->open.handle);
+    }
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    return TRUE;
+}
+
+}  // namespace
 
 void remove_unfinished_output_on_interrupt() {
     InitializeCriticalSection(&unfinished_lock);
@@ -338,6 +244,60 @@ void release_interrupts(const InterruptsHeld&) {
 }
 
 // ---- Folders and archives ---------------------------------------------------------
+
+namespace {
+
+// Holds a folder for the archive's turn. Without FILE_SHARE_DELETE nobody can
+// move, rename or remove it while it is held; should another program hold it
+// for deletion already, it is shared so, and every step still acts within it,
+// wherever it is moved. FILE_TRAVERSE is what a drop box (a folder one may
+// write but not list) grants.
+bool hold_folder(const std::string& path, HeldFolder& folder) {
+    const std::wstring name = widen(path);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    for (const DWORD sharing : {FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}) {
+        handle = CreateFileW(name.c_str(), FILE_TRAVERSE | SYNCHRONIZE, sharing, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) {
+            break;
+        }
+    }
+    folder.handle = handle_or_null(handle);
+    return folder.handle != nullptr;
+}
+
+// What a name that is no file in a folder stands for: a pipe, a console or
+// any other device (COM1, NUL, \\.\...) is never read, so never waited on;
+// anything else could not be opened.
+InputStatus input_status_of_name(const std::string& name) {
+    const HANDLE handle = CreateFileW(
+        widen(name).c_str(), FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return InputStatus::cannot_open;
+    }
+    const bool device = GetFileType(handle) != FILE_TYPE_DISK;
+    CloseHandle(handle);
+    return device ? InputStatus::not_regular_file : InputStatus::cannot_open;
+}
+
+// Opens the file `name` within the folder held for reading, and only a file:
+// a folder is refused by the open itself.
+bool open_archive_in_folder(const HeldFolder& folder, const std::string& name, HANDLE& handle,
+                            LARGE_INTEGER& size) {
+    open_in_folder(folder.handle, widen(name), GENERIC_READ, 0,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                   FILE_NON_DIRECTORY_FILE | complete_if_oplocked, handle);
+    if (handle != nullptr &&
+        (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size))) {
+        close_handle(handle);
+    }
+    return handle != nullptr;
+}
+
+}  // namespace
 
 void split_path(const std::string& path, std::string& folder, std::string& name) {
     const std::size_t end = path.find_last_of("/\\:");
@@ -407,6 +367,48 @@ void close_input(InputFile& input) {
 }
 
 // ---- The old output --------------------------------------------------------------
+
+namespace {
+
+// Whether this user may write the file held by `handle`, as the system
+// decides it (its access control list): asked by opening that same file
+// again for writing, which changes nothing in it.
+bool may_write(HANDLE handle) {
+    UNICODE_STRING same{};
+    OBJECT_ATTRIBUTES object;
+    InitializeObjectAttributes(&object, &same, 0, handle, nullptr);
+    IO_STATUS_BLOCK io{};
+    HANDLE writable = INVALID_HANDLE_VALUE;
+    if (NtCreateFile(&writable, FILE_WRITE_DATA | SYNCHRONIZE, &object, &io, nullptr, 0,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                     FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0) < 0) {
+        return false;
+    }
+    CloseHandle(writable);
+    return true;
+}
+
+// Whether the file held carries `name` as its own long name, as Windows
+// compares names: a short 8.3 alias (EPISOD~1.rtl) may stand for another
+// file altogether (episode_one.rtlx), which is never replaced.
+bool carries_name(HANDLE handle, const std::wstring& name) {
+    // Room for the longest path Windows has.
+    alignas(FILE_NAME_INFO) unsigned char buffer[sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t)];
+    auto* information = reinterpret_cast<FILE_NAME_INFO*>(buffer);
+    if (!GetFileInformationByHandleEx(handle, FileNameInfo, information, sizeof buffer)) {
+        return false;
+    }
+    const wchar_t* path = information->FileName;
+    const std::size_t length = information->FileNameLength / sizeof(wchar_t);
+    std::size_t start = length;
+    while (start > 0 && path[start - 1] != L'\\') {
+        --start;
+    }
+    return CompareStringOrdinal(path + start, static_cast<int>(length - start), name.c_str(),
+                                static_cast<int>(name.size()), TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
 
 UserFacts user_facts() {
     return {};  // no owners: what matters is in the access control lists
