@@ -33,48 +33,66 @@
 
 // Built with MAPDOWN_POSIX_ONLY, the program uses only what every POSIX
 // system has, as it would on macOS or a BSD; the tests run it so on Linux.
-// Elsewhere these calls fail as a file system without ACLs would.
+// Elsewhere the ACL calls fail as on a file system without ACLs. Each
+// function stands once, whatever the system, the calls it makes inside it.
 #if defined(__linux__) && !defined(MAPDOWN_POSIX_ONLY)
+#define MAPDOWN_LINUX_CALLS 1
 #include <sys/xattr.h>
-namespace {
 constexpr int path_handle_flag = O_PATH;  // looks at a name; reads nothing, runs no device's open
 constexpr int nameless_flag = O_TMPFILE;
+#else
+constexpr int path_handle_flag = 0, nameless_flag = 0;
+#endif
+#ifdef O_SEARCH
+constexpr int search_flag = O_SEARCH;
+#else
+constexpr int search_flag = 0;
+#endif
+
+namespace {
+
 constexpr char access_acl_name[] = "system.posix_acl_access";
+
 // Through `path` where there is one, else through `descriptor`.
 ssize_t get_access_acl(const char* path, int descriptor, char* bytes, std::size_t size) {
+#ifdef MAPDOWN_LINUX_CALLS
     return path != nullptr ? getxattr(path, access_acl_name, bytes, size)
                            : fgetxattr(descriptor, access_acl_name, bytes, size);
+#else
+    (void)path, (void)descriptor, (void)bytes, (void)size;
+    errno = EOPNOTSUPP;
+    return -1;
+#endif
 }
+
 int set_access_acl(int descriptor, const std::string& acl) {
+#ifdef MAPDOWN_LINUX_CALLS
     return fsetxattr(descriptor, access_acl_name, acl.data(), acl.size(), 0);
+#else
+    (void)descriptor, (void)acl;
+    errno = EOPNOTSUPP;
+    return -1;
+#endif
 }
+
 int remove_access_acl(int descriptor) {
+#ifdef MAPDOWN_LINUX_CALLS
     return fremovexattr(descriptor, access_acl_name);
+#else
+    (void)descriptor;
+    errno = EOPNOTSUPP;
+    return -1;
+#endif
 }
+
+// Linux tells the attribute through statx, the BSDs and macOS in the
+// status; elsewhere it is not known.
 bool is_append_only(int folder) {
+#if defined(MAPDOWN_LINUX_CALLS)
     struct statx status {};
     return statx(folder, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &status) == 0 &&
            (status.stx_attributes & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0;
-}
-}  // namespace
-#else
-namespace {
-constexpr int path_handle_flag = 0, nameless_flag = 0;
-ssize_t get_access_acl(const char*, int, char*, std::size_t) {
-    errno = EOPNOTSUPP;
-    return -1;
-}
-int set_access_acl(int, const std::string&) {
-    errno = EOPNOTSUPP;
-    return -1;
-}
-int remove_access_acl(int) {
-    errno = EOPNOTSUPP;
-    return -1;
-}
-// The BSDs and macOS keep the flag in the status; elsewhere it is not known.
-bool is_append_only(int folder) {
-#ifdef UF_APPEND
+#elif defined(UF_APPEND)
     struct stat status {};
     return fstatat(folder, ".", &status, 0) == 0 &&
            (status.st_flags & (UF_APPEND | SF_APPEND | UF_IMMUTABLE | SF_IMMUTABLE)) != 0;
@@ -83,13 +101,8 @@ bool is_append_only(int folder) {
     return false;
 #endif
 }
+
 }  // namespace
-#endif
-#ifdef O_SEARCH
-constexpr int search_flag = O_SEARCH;
-#else
-constexpr int search_flag = 0;
-#endif
 
 // ---- What it can do ---------------------------------------------------------
 
