@@ -50,6 +50,7 @@ class SafeWrites : public ProgramTest {
 
 const std::string for_writing_a = "Warning: Couldn't open \"a.rtl\" for writing!\n";
 const std::string not_written_a = "Warning: Couldn't write \"a.rtl\" to disk!\n";
+const std::string for_reading_a = "Warning: Couldn't open \"a.rtlx\" for reading!\n";
 const std::set<std::string> pair_files = {"a.rtlx", "a.rtl", "b.rtcx", "b.rtc"};
 
 bool can_preload() {
@@ -124,6 +125,12 @@ TEST_F(SafeWrites, FailedSystemCallsSkipOnlyTheirFile) {
         {"fcntl:1:EIO", "Warning: Couldn't open \"a.rtlx\" for reading!\n"},
         {"reopen:1:EACCES", "Warning: Couldn't open \"a.rtlx\" for reading!\n", true},
         {"getxattr:1:EIO", not_written_a, true},  // who may read the archive, unknown
+        // A folder that may not be read: held as the working folder where no
+        // folder can be held open without reading it; one not left again
+        // lets no later relative name be taken from the wrong folder.
+        {"folder:1:EACCES", uses_linux_calls ? for_reading_a : ""},
+        {"folder:1:EACCES,fchdir:1:EIO",
+         uses_linux_calls ? for_reading_a : "Warning: Couldn't open \"b.rtcx\" for reading!\n"},
         {uses_linux_calls ? "fstat:3:EIO" : "fstat:2:EIO", not_written_a},  // whose the new file is
         {"tmpfile:1:EOPNOTSUPP,write:1:ENOSPC", not_written_a},  // the hidden file emptied, removed
         {"read:1:EIO", not_valid("a.rtlx")},                     // the magic and version
@@ -758,7 +765,7 @@ TEST_F(SafeWrites, NoOutputShowsMoreThanItsArchive) {
         {"others", 0604, 0, 0604},
         {"public", 0644, 0, 0644},
         {"read_only", 0400, 0, 0600},
-        {"narrowed", 0600, 0666, 0600},
+        {"Narrowed", 0600, 0666, 0600},
         {"kept", 0644, 0660, 0660},
         {"planted/link", 0600, 0, 0600},
         {"planted/others_link", 0644, 0, 0, 2000},
@@ -790,6 +797,13 @@ TEST_F(SafeWrites, NoOutputShowsMoreThanItsArchive) {
         }
         EXPECT_EQ(result.out, success(c.name + ".rtl"));
         EXPECT_EQ(owner_of(folder() / (c.name + ".rtl")).mode, c.after);
+    }  // A link that is not the one looked at once its text is read is not followed.
+    if (can_preload()) {
+        RunOptions options;
+        options.faults = "fstatat:2:EIO";
+        fs::remove(folder() / "planted/link.rtl");
+        EXPECT_EQ(run({"planted/link.rtlx"}, options).err,
+                  "Warning: Couldn't open \"planted/link.rtlx\" for reading!\n");
     }
 }
 

@@ -18,7 +18,7 @@
 // create (openat with O_CREAT), access, faccessat, fstatat, linkat, renameat, fchown,
 // fchmod, write, close, mkdirat, fstat, read (pread), fcntl, reopen (open of a name
 // in /proc/self/fd), fsetxattr, fremovexattr, getxattr (getxattr and fgetxattr)
-// and fdopendir.
+// fdopendir, folder (open of a folder, with O_DIRECTORY, by its name) and fchdir.
 //
 // Each fault that fires appends a line to the file MAPDOWN_FAULT_LOG names.
 // The program's own raise writes a coverage build's counters first (such a
@@ -44,11 +44,10 @@
 
 namespace {
 
-const char* const call_names[] = {"new",     "tmpfile", "create",    "access",      "faccessat",
-                                  "fstatat", "linkat",  "renameat",  "fchown",      "fchmod",
-                                  "write",   "close",   "mkdirat",   "fstat",       "read",
-                                  "fcntl",   "reopen",  "fsetxattr", "fremovexattr",
-                                  "getxattr", "fdopendir"};
+const char* const call_names[] = {
+    "new",    "tmpfile",   "create",       "access",   "faccessat", "fstatat", "linkat", "renameat",
+    "fchown", "fchmod",    "write",        "close",    "mkdirat",   "fstat",   "read",   "fcntl",
+    "reopen", "fsetxattr", "fremovexattr", "getxattr", "fdopendir", "folder",  "fchdir"};
 enum Call {
     call_new,
     tmpfile_call,
@@ -71,6 +70,8 @@ enum Call {
     fremovexattr_call,
     getxattr_call,
     fdopendir_call,
+    folder_call,
+    fchdir_call,
     call_count
 };
 
@@ -386,7 +387,9 @@ int open(const char* name, int flags, ...) {
         mode = static_cast<mode_t>(va_arg(arguments, int));
         va_end(arguments);
     }
-    if (std::strncmp(name, "/proc/self/fd/", 14) == 0 && fails(reopen_call)) {
+    if (std::strncmp(name, "/proc/self/fd/", 14) == 0
+            ? fails(reopen_call)
+            : (flags & O_DIRECTORY) != 0 && fails(folder_call)) {
         return -1;
     }
     return real<int (*)(const char*, int, ...)>("open64")(name, flags, mode);
@@ -411,14 +414,17 @@ ssize_t getxattr(const char* path, const char* attribute, void* value, size_t si
 }
 
 ssize_t fgetxattr(int descriptor, const char* attribute, void* value, size_t size) {
-    return fails(getxattr_call)
-               ? -1
-               : real<ssize_t (*)(int, const char*, void*, size_t)>("fgetxattr")(
-                     descriptor, attribute, value, size);
+    return fails(getxattr_call) ? -1
+                                : real<ssize_t (*)(int, const char*, void*, size_t)>("fgetxattr")(
+                                      descriptor, attribute, value, size);
 }
 
 DIR* fdopendir(int descriptor) {
     return fails(fdopendir_call) ? nullptr : real<DIR* (*)(int)>("fdopendir")(descriptor);
+}
+
+int fchdir(int descriptor) {
+    return fails(fchdir_call) ? -1 : real<int (*)(int)>("fchdir")(descriptor);
 }
 
 int close(int descriptor) {

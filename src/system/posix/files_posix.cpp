@@ -108,23 +108,25 @@ bool is_append_only(int folder) {
 
 namespace {
 
-// Probed once, before the run: each primitive that differs reads it.
+// What the build's system has, known when it is built.
+constexpr bool path_handles = path_handle_flag != 0;  // O_PATH
+// O_PATH or O_SEARCH need only permission to pass through a folder; a system
+// with neither needs read too, or holds a drop box as the working folder.
+constexpr int passing_flag = path_handles ? path_handle_flag : search_flag;
+constexpr int folder_flags =
+    (passing_flag != 0 ? passing_flag : O_RDONLY) | O_DIRECTORY | O_CLOEXEC;
+constexpr bool folders_read = passing_flag == 0;
+
+// What the running system has, probed once, before the run.
 struct Abilities {
-    bool path_handles;  // O_PATH
-    bool proc;          // /proc/self/fd reaches the file a descriptor holds
-    bool nameless;      // O_TMPFILE, linked in through /proc
-    int folder_flags;   // O_PATH or O_SEARCH need only permission to pass through
-    bool folders_read;  // neither: a drop box is held as the working folder
+    bool proc;      // /proc/self/fd reaches the file a descriptor holds
+    bool nameless;  // O_TMPFILE, linked in through /proc
 };
 
 Abilities probe_abilities() {
     Abilities found{};
-    found.path_handles = path_handle_flag != 0;
-    found.proc = found.path_handles && access("/proc/self/fd", F_OK) == 0;
+    found.proc = path_handles && access("/proc/self/fd", F_OK) == 0;
     found.nameless = nameless_flag != 0 && found.proc;
-    const int passing = path_handle_flag != 0 ? path_handle_flag : search_flag;
-    found.folder_flags = (passing != 0 ? passing : O_RDONLY) | O_DIRECTORY | O_CLOEXEC;
-    found.folders_read = passing == 0;
     return found;
 }
 
@@ -253,9 +255,11 @@ bool hold_folder(const std::string& path, HeldFolder& folder) {
     if (working_folder_lost && path[0] != '/') {
         return false;
     }
-    folder.descriptor = open(path.c_str(), abilities.folder_flags);
-    if (folder.descriptor < 0 && errno == EACCES && abilities.folders_read) {
-        return hold_as_working_folder(path, folder);
+    folder.descriptor = open(path.c_str(), folder_flags);
+    if constexpr (folders_read) {
+        if (folder.descriptor < 0 && errno == EACCES) {
+            return hold_as_working_folder(path, folder);
+        }
     }
     return folder.descriptor >= 0;
 }
@@ -429,29 +433,31 @@ InputStatus open_regular_file(const HeldFolder& folder, const std::string& name,
     if (!resolve_link(folder, name, target, follow, status)) {
         return InputStatus::cannot_open;
     }
-    if (!abilities.path_handles) {
+    if constexpr (!path_handles) {
         InputStatus kind = input_status_of(status);
         if (kind == InputStatus::opened &&
             (descriptor = open_file_looked_at(folder, target, follow, status)) < 0) {
             kind = InputStatus::cannot_open;
         }
         return kind;
-    }
-    int handle = openat(folder.descriptor, target.c_str(), path_handle_flag | O_CLOEXEC | follow);
-    InputStatus kind = handle >= 0 && fstat(handle, &status) == 0 ? input_status_of(status)
-                                                                  : InputStatus::cannot_open;
-    if (kind == InputStatus::opened && abilities.proc) {
-        char self[32];
-        descriptor_path(handle, self);
-        descriptor = open(self, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (descriptor >= 0 && !read_blocking(descriptor)) {
-            close_descriptor(descriptor);
+    } else {
+        int handle =
+            openat(folder.descriptor, target.c_str(), path_handle_flag | O_CLOEXEC | follow);
+        InputStatus kind = handle >= 0 && fstat(handle, &status) == 0 ? input_status_of(status)
+                                                                      : InputStatus::cannot_open;
+        if (kind == InputStatus::opened && abilities.proc) {
+            char self[32];
+            descriptor_path(handle, self);
+            descriptor = open(self, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+            if (descriptor >= 0 && !read_blocking(descriptor)) {
+                close_descriptor(descriptor);
+            }
+        } else if (kind == InputStatus::opened) {
+            descriptor = open_file_looked_at(folder, name, O_NOFOLLOW, status);
         }
-    } else if (kind == InputStatus::opened) {
-        descriptor = open_file_looked_at(folder, name, O_NOFOLLOW, status);
+        close_descriptor(handle);
+        return kind == InputStatus::opened && descriptor < 0 ? InputStatus::cannot_open : kind;
     }
-    close_descriptor(handle);
-    return kind == InputStatus::opened && descriptor < 0 ? InputStatus::cannot_open : kind;
 }
 
 }  // namespace
@@ -578,7 +584,7 @@ bool may_write(const NewFile& file, const char* held) {
 // without waiting, and only if it is still the file checked; where that
 // cannot be, it is unread.
 void read_old_acl(NewFile& file, const char* held, const struct stat& status, FileFacts& facts) {
-    if (!abilities.path_handles || held != nullptr) {
+    if (!path_handles || held != nullptr) {
         read_acl(held, -1, file.kept.access_acl, facts);
         return;
     }
@@ -603,7 +609,7 @@ Standing look_at_output(NewFile& file, FileFacts& facts) {
     struct stat status {};
     int handle = -1;
     bool looked = false;
-    if (abilities.path_handles) {
+    if constexpr (path_handles) {
         handle =
             openat(folder, file.output_name.c_str(), path_handle_flag | O_NOFOLLOW | O_CLOEXEC);
         looked = handle >= 0 && fstat(handle, &status) == 0;
