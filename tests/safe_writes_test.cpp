@@ -129,6 +129,9 @@ TEST_F(SafeWrites, FailedSystemCallsSkipOnlyTheirFile) {
         // folder can be held open without reading it; one not left again
         // lets no later relative name be taken from the wrong folder.
         {"folder:1:EACCES", uses_linux_calls ? for_reading_a : ""},
+        {"folder:1-2:EACCES",  // nor, there, the working folder held to go back to
+         for_reading_a +
+             (uses_linux_calls ? "Warning: Couldn't open \"b.rtcx\" for reading!\n" : "")},
         {"folder:1:EACCES,fchdir:1:EIO",
          uses_linux_calls ? for_reading_a : "Warning: Couldn't open \"b.rtcx\" for reading!\n"},
         {uses_linux_calls ? "fstat:3:EIO" : "fstat:2:EIO", not_written_a},  // whose the new file is

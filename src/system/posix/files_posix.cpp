@@ -65,21 +65,13 @@ ssize_t get_access_acl(const char* path, int descriptor, char* bytes, std::size_
 #endif
 }
 
-int set_access_acl(int descriptor, const std::string& acl) {
+// Sets `acl` as the file's access ACL; an empty one removes it.
+int put_access_acl(int descriptor, const std::string& acl) {
 #ifdef MAPDOWN_LINUX_CALLS
-    return fsetxattr(descriptor, access_acl_name, acl.data(), acl.size(), 0);
+    return acl.empty() ? fremovexattr(descriptor, access_acl_name)
+                       : fsetxattr(descriptor, access_acl_name, acl.data(), acl.size(), 0);
 #else
     (void)descriptor, (void)acl;
-    errno = EOPNOTSUPP;
-    return -1;
-#endif
-}
-
-int remove_access_acl(int descriptor) {
-#ifdef MAPDOWN_LINUX_CALLS
-    return fremovexattr(descriptor, access_acl_name);
-#else
-    (void)descriptor;
     errno = EOPNOTSUPP;
     return -1;
 #endif
@@ -724,16 +716,12 @@ bool set_ownership(NewFile& file, const Ownership& wanted, std::uint32_t& owner,
 // the file rather than widen who may use it. Where none is to stay, none
 // that the new file took from its folder's default ACL stays either.
 bool put_acl(NewFile& file, AclSource source) {
-    const int descriptor = new_descriptor(file);
-    switch (source) {
-        case AclSource::archive:
-            return set_access_acl(descriptor, file.archive->acl.access_acl) == 0;
-        case AclSource::old:
-            return set_access_acl(descriptor, file.kept.access_acl) == 0;
-        case AclSource::none:
-            break;
-    }
-    return remove_access_acl(descriptor) == 0 || errno == ENODATA || keeps_no_permissions(errno);
+    const std::string none;
+    const std::string& acl = source == AclSource::archive ? file.archive->acl.access_acl
+                             : source == AclSource::old   ? file.kept.access_acl
+                                                          : none;
+    return put_access_acl(new_descriptor(file), acl) == 0 ||
+           (acl.empty() && (errno == ENODATA || keeps_no_permissions(errno)));
 }
 
 bool set_mode(NewFile& file, std::uint32_t mode) {
@@ -772,7 +760,7 @@ void empty_file(NewFile& file) {
                             O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat status {};
     if (fstat(descriptor, &status) == 0 && status.st_dev == file.open.device &&
-        status.st_ino == file.open.inode && S_ISREG(status.st_mode)) {
+        status.st_ino == file.open.inode) {
         (void)!ftruncate(descriptor, 0);
     }
     close_descriptor(descriptor);
