@@ -910,12 +910,17 @@ TEST_F(SafeWrites, NobodyReadsAnOutputWhomItsArchiveKeptOut) {
 TEST_F(SafeWrites, AReplacedOutputKeepsItsAccessAcl) {
     REQUIRE_UNPRIVILEGED_USER();
     REQUIRE(uses_linux_calls, "needs Linux's extended attributes, which this build does not use");
-    const auto acl = [](std::uint32_t user, std::uint32_t named, std::uint32_t group) {
+    // The named entry is a user's (0x02) or a group's (0x08).
+    const auto acl = [](std::uint32_t user, std::uint32_t named, std::uint32_t group,
+                        std::uint32_t named_tag = 0x02) {
         const auto entry = [](std::uint32_t tag, std::uint32_t permissions, std::uint32_t id) {
             return u32_le(tag | permissions << 16) + u32_le(id);
         };
-        return u32_le(2) + entry(0x01, user, ~0u) + entry(0x02, named, 1000) +
-               entry(0x04, group, ~0u) + entry(0x10, named | group, ~0u) + entry(0x20, 0, ~0u);
+        // In the order of their tags, as the system takes them.
+        const std::string named_entry = entry(named_tag, named, 1000);
+        return u32_le(2) + entry(0x01, user, ~0u) + (named_tag < 0x04 ? named_entry : "") +
+               entry(0x04, group, ~0u) + (named_tag > 0x04 ? named_entry : "") +
+               entry(0x10, named | group, ~0u) + entry(0x20, 0, ~0u);
     };
     put("e1.rtlx", sample_archive(rxl, 1, 6400));
     const std::string folder_default = acl(7, 7, 5);
@@ -926,7 +931,11 @@ TEST_F(SafeWrites, AReplacedOutputKeepsItsAccessAcl) {
     ASSERT_EQ(chown(folder().c_str(), unprivileged_user, unprivileged_user), 0);
     const fs::path output = folder() / "e1.rtl";
     const std::pair<std::string, std::string> cases[] = {
-        {acl(6, 6, 0), ""}, {"", ""}, {acl(6, 6, 0), "fsetxattr:1:EOPNOTSUPP"}};
+        {acl(6, 6, 0), ""},
+        {"", ""},
+        {acl(6, 6, 0), "fsetxattr:1:EOPNOTSUPP"},
+        {acl(6, 6, 0, 0x08), ""},  // a named group
+        {acl(6, 0, 0), ""}};       // a mask that lets nobody in
     for (const auto& [old_acl, faults] : cases) {
         for (const bool unprivileged : {false, true}) {
             SCOPED_TRACE(faults + (unprivileged ? " as the owner" : " as root") +
@@ -1311,9 +1320,11 @@ TEST_P(RealFileSystems, ConvertAndReplaceAsRootAndAsAnyUser) {
     if (fs::exists(folder() / "E1.RTLX")) {
         fs::remove(folder() / "e1.rtl");
         put("E1.RTL", "the previous output");
+        put("e2.rtl", "another output, whose name is as long");
         EXPECT_EQ(run({"e1.rtlx"}).out, success("e1.rtl"));
         EXPECT_TRUE(bytes_match(read_file(folder() / "e1.rtl"), converted));
-        EXPECT_EQ(listing().size(), 2u);
+        EXPECT_EQ(listing().size(), 3u);
+        fs::remove(folder() / "e2.rtl");
         put("longmapname.rtlx", archive);
         (void)!setxattr((folder() / "longmapname.rtlx").c_str(), "system.ntfs_dos_name",
                         "LONGMA~1.RTL", 12, 0);

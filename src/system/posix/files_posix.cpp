@@ -693,19 +693,17 @@ std::size_t write_some(NewFile& file, const void* bytes, std::size_t count) {
 bool set_ownership(NewFile& file, const Ownership& wanted, std::uint32_t& owner,
                    std::uint32_t& group, std::uint32_t& mode) {
     const int descriptor = new_descriptor(file);
-    if (wanted.set_owner || wanted.set_group) {
-        const uid_t user = wanted.set_owner ? wanted.owner : static_cast<uid_t>(-1);
-        const gid_t to = wanted.set_group ? wanted.group : static_cast<gid_t>(-1);
-        if (fchown(descriptor, user, to) != 0 && wanted.set_owner && wanted.set_group) {
-            (void)!fchown(descriptor, static_cast<uid_t>(-1), to);
-        }
+    const uid_t user = wanted.set_owner ? wanted.owner : static_cast<uid_t>(-1);
+    const gid_t to = wanted.set_group ? wanted.group : static_cast<gid_t>(-1);
+    if (fchown(descriptor, user, to) != 0 && wanted.set_owner) {
+        (void)!fchown(descriptor, static_cast<uid_t>(-1), to);  // the group alone, then
     }
     struct stat now {};
     if (fstat(descriptor, &now) != 0) {
         return false;
     }
-    file.open.device = now.st_dev;
-    file.open.inode = now.st_ino;
+    file.open.device = identity_of(now).device;
+    file.open.inode = identity_of(now).file;
     owner = now.st_uid;
     group = now.st_gid;
     mode = now.st_mode & 07777;
@@ -759,8 +757,8 @@ void empty_file(NewFile& file) {
     int descriptor = openat(file.archive->folder.descriptor, file.temporary_name,
                             O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat status {};
-    if (fstat(descriptor, &status) == 0 && status.st_dev == file.open.device &&
-        status.st_ino == file.open.inode) {
+    if (fstat(descriptor, &status) == 0 &&
+        same_file(identity_of(status), {file.open.device, file.open.inode, true})) {
         (void)!ftruncate(descriptor, 0);
     }
     close_descriptor(descriptor);

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 
 // How an archive's folder is held for its turn: open (with O_PATH, O_SEARCH
@@ -25,8 +26,7 @@ struct ArchiveReader {
 // (to empty it, should its hidden name stay).
 struct OpenNewFile {
     int descriptor = -1;
-    dev_t device = 0;
-    ino_t inode = 0;
+    std::uint64_t device = 0, inode = 0;
 };
 
 // A file's access ACL as the file system stores it (Linux's extended
