@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -526,7 +527,7 @@ std::string other_case(const std::string& name) {
 }
 
 bool same_up_to_case(const char* a, const std::string& b) {
-    return std::strlen(a) == b.size() && strncasecmp(a, b.c_str(), b.size()) == 0;
+    return strcasecmp(a, b.c_str()) == 0;
 }
 
 // Whether `name` is the file's own name in the folder held, up to letter
@@ -541,12 +542,10 @@ bool name_is_own(int folder, const std::string& name, const FileIdentity& identi
     if (!same_file(identity_of(turned), identity)) {
         return true;
     }
-    const int listing = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* entries = listing >= 0 ? fdopendir(listing) : nullptr;
+    int listing = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* entries = fdopendir(listing);  // fails on the -1 of a failed open
     if (entries == nullptr) {
-        if (listing >= 0) {
-            close(listing);
-        }
+        close_descriptor(listing);
         return false;
     }
     bool own = false;
