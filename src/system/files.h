@@ -25,6 +25,7 @@
 #include "platform_files.h"  // HeldFolder, ArchiveReader, OpenNewFile, KeptMetadata
 #include "system/file_status.h"
 #include "system/new_file_access.h"
+#include "system/temporary_name.h"
 
 // An archive opened for reading, in its folder, which stays held (for its
 // output) until close_input.
@@ -52,9 +53,6 @@ void close_archive(InputFile& input);
 
 // Closes the archive, if still open, and lets its folder go.
 void close_input(InputFile& input);
-
-// Room for a hidden temporary name, its final NUL included.
-constexpr std::size_t temporary_name_size = 40;
 
 // What exists of the file being written.
 enum class NewFileState {

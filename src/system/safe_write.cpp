@@ -16,7 +16,7 @@
 // to the nameless file once complete), written, handed its readers and what
 // the old output kept, renamed over the output's name.
 #include <chrono>
-#include <cstdio>
+#include <cstdint>
 #include <cstring>
 
 #include "system/safe_write_steps.h"
@@ -47,6 +47,14 @@ const FileFacts* old_output(const NewFile& file) {
     return file.replaces_file ? &file.old : nullptr;
 }
 
+// Differs from call to call (the clock, the try) and process to process
+// (where the stack lies).
+std::uint64_t temporary_name_seed(int attempt) {
+    const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
+    return (static_cast<std::uint64_t>(ticks) + static_cast<std::uint64_t>(attempt)) ^
+           reinterpret_cast<std::uintptr_t>(&ticks);
+}
+
 // Gives the file a hidden name of its own beside the output, the first free
 // one of a few tries, and records it for removal: a file not made yet is
 // created under it, a nameless one linked to it. Anyone who may change the
@@ -63,7 +71,7 @@ bool take_temporary_name(NewFile& file) {
     const unsigned mode = creation_mode(file.archive->facts, old_output(file), file.plan);
     for (int attempt = 0; attempt < attempts; ++attempt) {
         char name[temporary_name_size];
-        make_temporary_name(attempt, name);
+        make_temporary_name(temporary_name_seed(attempt), "", name);
         const InterruptsHeld held = hold_interrupts();
         const Claim claim = file.state == NewFileState::nameless ? link_nameless(file, name)
                                                                  : create_named(file, name, mode);
@@ -151,15 +159,6 @@ SaveStatus check_existing_output(NewFile& file) {
 }  // namespace
 
 // ---- The new file -------------------------------------------------------------
-
-void make_temporary_name(int attempt, char (&name)[temporary_name_size]) {
-    const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
-    const auto token = (static_cast<std::uint64_t>(ticks) + static_cast<std::uint64_t>(attempt)) *
-                           0x9E3779B97F4A7C15u ^
-                       reinterpret_cast<std::uintptr_t>(&ticks);
-    std::snprintf(name, sizeof name, ".mapdown-%016llx.tmp",
-                  static_cast<unsigned long long>(token));
-}
 
 const NewFile* unfinished_file() {
     return unfinished;

@@ -12,10 +12,6 @@
 
 // ---- Offered by the shared part ----------------------------------------
 
-// A hidden, short name that differs from call to call and process to process.
-// It needs no allocation: it is made while a new file is open.
-void make_temporary_name(int attempt, char (&name)[temporary_name_size]);
-
 // The file that still has its temporary name, for the platform's interrupt
 // handler to remove; none (nullptr) at every other time. It changes only while
 // interruptions are held.

@@ -428,6 +428,31 @@ TEST(SafeWrite, AHiddenNameThatStaysIsEmpty) {
     }
 }
 
+// A tab's hidden names are found again by their tag, and nothing else is
+// taken for one: the program's own, another program's, near misses.
+TEST(TemporaryName, OnlyATaggedHiddenNameGivesItsTag) {
+    char name[temporary_name_size];
+    ASSERT_TRUE(make_temporary_name(7, "k3x9q2", name));
+    EXPECT_EQ(tag_of_temporary_name(name), "k3x9q2");
+    ASSERT_TRUE(make_temporary_name(1, "", name));
+    EXPECT_EQ(std::string(name).size(), 29u) << name;
+    for (const char* tag : {"Upper", "two-parts", "a.b", "abcdefghijklmnopq"}) {
+        EXPECT_FALSE(make_temporary_name(0, tag, name)) << tag;
+    }
+    for (const char* other : {
+             static_cast<const char*>(name),              // the program's own
+             ".mapdown-k3x9q2-0123456789abcdef.tmp.rtl",  // not at the end
+             ".mapdown-k3x9q2-0123456789ABCDEF.tmp",      // the token in capitals
+             ".mapdown-k3x9q2-0123456789abcde.tmp",       // one digit short
+             ".mapdown--0123456789abcdef.tmp",            // no tag
+             ".mapdown-K3X9Q2-0123456789abcdef.tmp",      // not a tag
+             ".mapdown-k3x9q2_0123456789abcdef.tmp",      // no dash
+             "mapdown-k3x9q2-0123456789abcdef.tmp",       // not hidden
+         }) {
+        EXPECT_EQ(tag_of_temporary_name(other), "") << other;
+    }
+}
+
 namespace {
 
 // ---- Who may read ----------------------------------------------------------------
