@@ -66,11 +66,16 @@ ssize_t get_access_acl(const char* path, int descriptor, char* bytes, std::size_
 #endif
 }
 
-// Sets `acl` as the file's access ACL; an empty one removes it.
+// Sets `acl` as the file's access ACL; an empty one removes it, where the
+// file has one (removing none still rewrites the file's status on disk).
 int put_access_acl(int descriptor, const std::string& acl) {
 #ifdef MAPDOWN_LINUX_CALLS
-    return acl.empty() ? fremovexattr(descriptor, access_acl_name)
-                       : fsetxattr(descriptor, access_acl_name, acl.data(), acl.size(), 0);
+    if (acl.empty()) {
+        return fgetxattr(descriptor, access_acl_name, nullptr, 0) < 0
+                   ? -1
+                   : fremovexattr(descriptor, access_acl_name);
+    }
+    return fsetxattr(descriptor, access_acl_name, acl.data(), acl.size(), 0);
 #else
     (void)descriptor, (void)acl;
     errno = EOPNOTSUPP;
@@ -333,13 +338,17 @@ void read_acl(const char* path, int descriptor, std::string& acl, FileFacts& fac
 
 }  // namespace
 
+// Read once: a run's user and groups stay as they were when it started.
 UserFacts user_facts() {
-    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
-    groups.resize(static_cast<std::size_t>(
-        std::max(getgroups(static_cast<int>(groups.size()), groups.data()), 0)));
-    UserFacts user{geteuid(), geteuid() == 0, {getegid()}};
-    user.groups.insert(user.groups.end(), groups.begin(), groups.end());
-    return user;
+    static const UserFacts facts = [] {
+        std::vector<gid_t> groups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
+        groups.resize(static_cast<std::size_t>(
+            std::max(getgroups(static_cast<int>(groups.size()), groups.data()), 0)));
+        UserFacts user{geteuid(), geteuid() == 0, {getegid()}};
+        user.groups.insert(user.groups.end(), groups.begin(), groups.end());
+        return user;
+    }();
+    return facts;
 }
 
 // ---- Archives ---------------------------------------------------------------------
@@ -694,13 +703,21 @@ bool set_ownership(NewFile& file, const Ownership& wanted, std::uint32_t& owner,
     const int descriptor = new_descriptor(file);
     const uid_t user = wanted.set_owner ? wanted.owner : static_cast<uid_t>(-1);
     const gid_t to = wanted.set_group ? wanted.group : static_cast<gid_t>(-1);
-    if (fchown(descriptor, user, to) != 0 && wanted.set_owner) {
-        (void)!fchown(descriptor, static_cast<uid_t>(-1), to);  // the group alone, then
-    }
     struct stat now {};
     if (fstat(descriptor, &now) != 0) {
         return false;
     }
+    // Asked only where something changes: each change rewrites the file's
+    // status on disk. What came of it is read back.
+    if ((wanted.set_owner && now.st_uid != user) || (wanted.set_group && now.st_gid != to)) {
+        if (fchown(descriptor, user, to) != 0 && wanted.set_owner) {
+            (void)!fchown(descriptor, static_cast<uid_t>(-1), to);  // the group alone, then
+        }
+        if (fstat(descriptor, &now) != 0) {
+            return false;
+        }
+    }
+    file.open.mode = now.st_mode & 07777;
     file.open.device = identity_of(now).device;
     file.open.inode = identity_of(now).file;
     owner = now.st_uid;
@@ -717,12 +734,15 @@ bool put_acl(NewFile& file, AclSource source) {
     const std::string& acl = source == AclSource::archive ? file.archive->acl.access_acl
                              : source == AclSource::old   ? file.kept.access_acl
                                                           : none;
+    if (!acl.empty()) {
+        file.open.mode = unknown_mode;  // an ACL sets the group's bits
+    }
     return put_access_acl(new_descriptor(file), acl) == 0 ||
            (acl.empty() && (errno == ENODATA || keeps_no_permissions(errno)));
 }
 
 bool set_mode(NewFile& file, std::uint32_t mode) {
-    return fchmod(new_descriptor(file), static_cast<mode_t>(mode)) == 0 ||
+    return file.open.mode == mode || fchmod(new_descriptor(file), static_cast<mode_t>(mode)) == 0 ||
            keeps_no_permissions(errno);
 }
 

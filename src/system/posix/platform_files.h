@@ -24,9 +24,12 @@ struct ArchiveReader {
 
 // The new file, open for writing, and which file it is once it is complete
 // (to empty it, should its hidden name stay).
+constexpr std::uint32_t unknown_mode = ~0u;
+
 struct OpenNewFile {
     int descriptor = -1;
     std::uint64_t device = 0, inode = 0;
+    std::uint32_t mode = unknown_mode;  // its permission bits, where known
 };
 
 // A file's access ACL as the file system stores it (Linux's extended
