@@ -3,6 +3,7 @@
 # inlined into one HTML file, which needs nothing else, opened from disk or
 # from any web host.
 add_executable(mapdown_page src/page/mapdown_page.cpp src/system/browser/files_browser.cpp
+                            src/system/temporary_name.cpp
                             src/system/read_in_full.cpp)
 target_link_libraries(mapdown_page PRIVATE mapdown_conversion)
 target_compile_options(mapdown_page PRIVATE -Os)

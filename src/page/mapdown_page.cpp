@@ -4,6 +4,8 @@
 // shows the lines made here, the same as the command line prints.
 #include <emscripten.h>
 
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +13,7 @@
 #include "conversion.h"
 #include "formats/map_file.h"
 #include "system/browser/files_browser.h"
+#include "system/temporary_name.h"
 
 namespace {
 
@@ -20,6 +23,8 @@ ConvertedArchive converted;
 ByteSink output;  // the map file's parts, written by the program's own writer
 std::string output_name;
 std::string line;
+char temporary_name[temporary_name_size];
+char temporary_tag[most_tag_size + 1];
 
 }  // namespace
 
@@ -92,6 +97,24 @@ EMSCRIPTEN_KEEPALIVE void page_release() {
 EMSCRIPTEN_KEEPALIVE const char* page_line(int outcome, const char* name) {
     line = outcome_line(static_cast<Outcome>(outcome), name);
     return line.c_str();
+}
+
+// A hidden name for an output written in place, tagged with the tab's `tag`
+// (the name of the lock the tab holds), as the program names its own, from
+// a `seed` the worker draws; "" for a tag that is not one.
+EMSCRIPTEN_KEEPALIVE const char* page_temporary_name(const char* tag, double seed) {
+    return make_temporary_name(static_cast<std::uint64_t>(seed), tag, temporary_name)
+               ? temporary_name
+               : "";
+}
+
+// The tag of the tab that wrote the hidden file `name`; "" where the name
+// is not a tab's hidden name.
+EMSCRIPTEN_KEEPALIVE const char* page_temporary_tag(const char* name) {
+    const std::string_view tag = tag_of_temporary_name(name);
+    std::memcpy(temporary_tag, tag.data(), tag.size());
+    temporary_tag[tag.size()] = '\0';
+    return temporary_tag;
 }
 
 // Whether the outcome is a problem, which the page counts as skipped.

@@ -34,11 +34,12 @@ export function batches_finished(page, count) {
 // A new tab at `url`, with helpers for the scripts that drive it: a Blob's
 // bytes as base64 and back, and what the page shows of the last batch. The
 // page's own errors are collected in `errors`.
-// `before` runs in the page before its own scripts, as a fault put in its way.
+// `before` runs in the page before its own scripts, as a fault put in its
+// way: a function, or one and its arguments.
 export async function open_page(browser, url, errors = [], before = null) {
     const page = await browser.newPage();
     page.on("pageerror", (error) => errors.push(error.message));
-    if (before) await page.evaluateOnNewDocument(before);
+    if (before) await page.evaluateOnNewDocument(...[before].flat());
     await page.evaluateOnNewDocument(() => {
         window.base64_of = async (blob) => {
             const bytes = new Uint8Array(await blob.arrayBuffer());

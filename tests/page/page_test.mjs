@@ -181,11 +181,12 @@ async function drop(page, files, on = "#drop") {
 // Converts a folder in place, as "Convert a folder in place" does once a
 // folder is chosen: the origin's private file system stands in for it,
 // since no test can answer the browser's own folder picker.
-async function convert_in_place(page, files) {
+// With `fresh` false the files are added to what the folder holds.
+async function convert_in_place(page, files, fresh = true) {
     const encoded = files.map(([name, bytes]) => [name, bytes.toString("base64")]);
-    return page.evaluate(async (encoded) => {
+    return page.evaluate(async (encoded, fresh) => {
         const root = await navigator.storage.getDirectory();
-        await root.removeEntry("maps", {recursive: true}).catch(() => {});
+        if (fresh) await root.removeEntry("maps", {recursive: true}).catch(() => {});
         for (const [name, text] of encoded) {
             let folder = root;
             const parts = name.split("/");
@@ -209,8 +210,8 @@ async function convert_in_place(page, files) {
             }
         }
         await collect(await root.getDirectoryHandle("maps"), "maps");
-        return {...shown(), outputs, links: null, hidden};
-    }, encoded);
+        return {...shown(), outputs, links: null, hidden: hidden.sort()};
+    }, encoded, fresh);
 }
 
 const {server, urls} = await page_addresses(page_path);
@@ -244,8 +245,36 @@ const large_digest = crypto.createHash("sha256")
     .update(Buffer.from(want_large.outputs["large.rtl"], "base64")).digest("hex");
 delete want_large.outputs["large.rtl"];
 
+// The SHA-256 of each output the program writes for `files`.
+function program_digests(files) {
+    const folder_path = path.join(scratch, "program");
+    put(folder_path, files);
+    execFileSync(path.resolve(program), files.map(([name]) => name), {cwd: folder_path});
+    return files.map(([name]) => crypto.createHash("sha256")
+        .update(fs.readFileSync(path.join(folder_path, name.slice(0, -1)))).digest("hex"));
+}
+
+// A script run in the page's worker before the worker's own: a fault put in
+// the way of its writes.
+const in_worker = [(fault) => {
+    const RealBlob = Blob;
+    window.Blob = function (parts, options) {
+        return new RealBlob(options && options.type === "text/javascript" ? [fault, ...parts] : parts, options);
+    };
+    window.Blob.prototype = RealBlob.prototype;
+}];
+const fail_second_writes = `{const write = FileSystemWritableFileStream.prototype.write; let calls = 0;
+    FileSystemWritableFileStream.prototype.write = function (data) {
+        return ++calls % 3 === 2 ? Promise.reject(new DOMException("full", "QuotaExceededError"))
+                                 : write.call(this, data); };}\n`;
+const hang_writes = "FileSystemWritableFileStream.prototype.write = () => new Promise(() => {});\n";
+const held_locks = (page) => page.evaluate(async () => (await navigator.locks.query()).held.map(({name}) => name).sort());
+
+// MAPDOWN_PAGE_STEPS, a pattern, runs only the steps whose labels it finds.
+const only = new RegExp(process.env.MAPDOWN_PAGE_STEPS || "");
 let failures = 0;
 async function step(label, body) {
+    if (!only.test(label)) return;
     try {
         await body();
         console.log(`ok      ${label}`);
@@ -283,7 +312,8 @@ for (const name of browsers) {
             const listed = await page.evaluate(() => window.mapdown.outputs().map(({shown}) => shown));
             const each = Object.keys(want_batch.outputs).length;
             assert.equal(listed.length, 3 * each, "the outputs of all three batches");
-            assert.equal(new Set(listed).size, listed.length, "each under a name of its own");
+            assert.equal(new Set(listed.map((shown) => shown.toLowerCase())).size, listed.length,
+                         "each under a name of its own, whatever its letter case");
             const lines = (await page.evaluate(() => shown())).lines;
             await convert(() => drop(page, []));
             const after = await page.evaluate(() => ({...shown(), count: window.mapdown.outputs().length}));
@@ -335,11 +365,12 @@ for (const name of browsers) {
         }
         await step(`${name}, ${where}: names with control characters, isolated for direction`, async () => {
             const reversing = "gpj.\u202Eevil.rtlx";  // a right-to-left override inside
-            const named = [[reversing, Buffer.from("not an archive")],
+            const quoted = 'say "hi".\u202Eevil.rtlx';  // and after a double quote
+            const named = [[reversing, Buffer.from("not an archive")], [quoted, Buffer.from("not an archive")],
                            ["esc\x1b[2J\nline\x7f.rtlx", archive(rxl, 1, 6400)]];
             check(await convert(() => drop(page, named)), expected(named, named.map(([file]) => file)), "named");
             const isolated = await page.evaluate(() => [...document.querySelectorAll("#lines bdi")].map((name) => name.textContent));
-            assert.equal(isolated[0], reversing);
+            assert.deepEqual(isolated.slice(0, 2), [reversing, quoted]);
         });
         await step(`${name}, ${where}: archives read in windows, at their edges`, async () => {
             check(await convert(() => drop(page, at_window_edges)),
@@ -419,18 +450,7 @@ for (const name of browsers) {
         if (where === "from a server") {
             await step(`${name}, ${where}: writes that fail half-way in place leave nothing`, async () => {
                 // The worker's writes fail at the second part of each output.
-                const failing = await open_page(browser, url, errors, () => {
-                    const RealBlob = Blob;
-                    window.Blob = function (parts, options) {
-                        const fail = `{const write = FileSystemWritableFileStream.prototype.write; let calls = 0;
-                            FileSystemWritableFileStream.prototype.write = function (data) {
-                                return ++calls % 3 === 2 ? Promise.reject(new DOMException("full", "QuotaExceededError"))
-                                                         : write.call(this, data); };}\n`;
-                        return new RealBlob(options && options.type === "text/javascript" ? [fail, ...parts] : parts,
-                                            options);
-                    };
-                    window.Blob.prototype = RealBlob.prototype;
-                });
+                const failing = await open_page(browser, url, errors, [...in_worker, fail_second_writes]);
                 const files = [["maps/a.rtlx", archive(rxl, 1, 6400)], ["maps/a.rtl", Buffer.from("an old output")],
                                ["maps/n.rtlx", archive(rxl, 2, 6400)]];
                 const got = await convert_in_place(failing, files);
@@ -438,6 +458,64 @@ for (const name of browsers) {
                 assert.equal(got.lines, 'Warning: Couldn\'t write "maps/a.rtl" to disk!\n' +
                                         'Warning: Couldn\'t write "maps/n.rtl" to disk!\n');
                 assert.deepEqual([got.outputs, got.hidden], [{"maps/a.rtl": Buffer.from("an old output").toString("base64")}, []]);
+            });
+        }
+        if (where === "from a server") {
+            await step(`${name}, ${where}: a tab closed mid-write in place leaves nothing of the page's own`, async () => {
+                // Hidden files of other names stay, and those of a tab that
+                // still lives (here a lock this test holds in its name).
+                const closing = await open_page(browser, url, errors, [...in_worker, hang_writes]);
+                const files = [["maps/a.rtlx", archive(rxl, 1, 6400)]];
+                convert_in_place(closing, files).catch(() => {});  // never ends: its tab is closed
+                // Its hidden file, named with the tag of the lock it holds.
+                const left = await (await page.waitForFunction(async () => {
+                    const maps = await (await navigator.storage.getDirectory()).getDirectoryHandle("maps").catch(() => null);
+                    for await (const name of maps ? maps.keys() : []) if (name.startsWith(".mapdown-")) return name;
+                    return false;
+                }, {polling: 50, timeout: 60000})).jsonValue();
+                const lock = `mapdown-tab-${left.split("-")[1]}`;
+                assert.ok((await held_locks(page)).includes(lock), `${left} names a lock held`);
+                await closing.close();
+                await page.waitForFunction(async (lock) =>
+                    !(await navigator.locks.query()).held.some(({name}) => name === lock), {polling: 50, timeout: 60000}, lock);
+                await page.evaluate(() => new Promise((granted) => navigator.locks.request(
+                    "mapdown-tab-feedfacefeedface", () => granted() || new Promise(() => {}))));
+                const kept = [".mapdown-0123456789abcdef.tmp", ".mapdown-feedfacefeedface-0123456789abcdef.tmp", ".notes"];
+                const planted = [...kept, ".mapdown-deadbeefdeadbeef-0123456789abcdef.tmp"]
+                    .map((file) => [`maps/${file}`, Buffer.from("hidden")]);
+                const got = await convert_in_place(page, planted, false);
+                check(got, expected(files, ["maps/a.rtlx"]), "converted again");
+                assert.deepEqual(got.hidden, kept.map((file) => `maps/${file}`));
+            });
+            await step(`${name}, ${where}: two tabs, each with a large output, keep their own`, async () => {
+                const first = [["big.rtlx", archive(rxl, 3, 256 << 20)], ["small.rtlx", archive(rxl, 2, 6400)]];
+                const second = [["big.rtlx", archive(rxl, 5, 256 << 20)], ["small.rtlx", archive(rxl, 4, 6400)]];
+                const want = program_digests(first);
+                program_digests(second);  // the same names, other bytes
+                const tab = async (on, files, folder) => {
+                    put(path.join(picked, folder), files);
+                    const before = await finished_so_far(on);
+                    await (await on.$("#pick-files")).uploadFile(...files.map(([file]) => path.join(picked, folder, file)));
+                    await batches_finished(on, before + 1);
+                };
+                await page.click("#clear-outputs");
+                await tab(page, first, "first");
+                const other = await open_page(browser, url, errors);
+                await tab(other, second, "second");
+                await other.click("#clear-outputs");  // its own outputs go, and only those
+                const digests = () => page.evaluate(async () => {
+                    const hex = async (blob) => [...new Uint8Array(await crypto.subtle.digest("SHA-256", await blob.arrayBuffer()))]
+                        .map((b) => b.toString(16).padStart(2, "0")).join("");
+                    const links = [...document.querySelectorAll("#outputs a")];
+                    for (const link of links) link.dispatchEvent(new PointerEvent("pointerdown"));
+                    return {files: await Promise.all(window.mapdown.outputs().map(({file}) => hex(file))),
+                            downloads: await Promise.all(links.map(async (link) => hex(await (await fetch(link.href)).blob())))};
+                });
+                assert.deepEqual(await digests(), {files: want, downloads: want});
+                await other.close();
+                assert.deepEqual(await digests(), {files: want, downloads: want}, "once the other tab is gone");
+                fs.rmSync(path.join(picked, "first"), {recursive: true});
+                fs.rmSync(path.join(picked, "second"), {recursive: true});
             });
         }
         await step(`${name}, ${where}: no error in the page`, async () => {
