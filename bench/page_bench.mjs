@@ -1,14 +1,16 @@
-// Times mapdown.html in headless Chromium and Firefox against the program:
+// Times mapdown.html in headless Chromium and Firefox against a floor page
+// beside it, which does only what any converter page must (reads each file,
+// copies its bytes into a new Blob, offers it), and against the program:
 //   node bench/page_bench.mjs PAGE PROGRAM [ROUNDS]
-// (after `npm ci` in tests/page, whose puppeteer-core it uses). Each round
-// picks a batch of 200 archives of about 1 MiB in the page opened from disk
-// and times it from the choice to the last line (as the page measures it,
-// and as seen from here, with the browser's taking of the files), and runs
-// the program on the same files; it prints the medians and the median ratio
-// (of the time seen from here). Then each
-// browser converts one archive with a 1 GiB map array, from disk and from a
-// loopback server, once: the time, and whether the output's size and first
-// and last bytes are the program's.
+// (after `npm ci` in tests/page, whose puppeteer-core it uses). Rounds
+// alternate between the page and the floor, each picking a batch of 200
+// archives of about 1 MiB, opened from disk, timed from the choice to the
+// last line as each page measures it; it prints the medians and the median
+// of the rounds' ratios of page to floor. Then each converts an archive with
+// a 512 MiB and one with a 1 GiB map array, from a loopback server (where
+// large outputs go to the private file system), once each against the floor:
+// the times, and whether the output's size and first and last bytes are the
+// program's.
 import {execFileSync} from "node:child_process";
 import fs from "node:fs";
 import os from "node:os";
@@ -58,11 +60,61 @@ for (let index = 0; index < 200; ++index) {
 }
 const big = path.join(scratch, "big");
 fs.mkdirSync(big);
-fs.writeFileSync(path.join(big, "big.rtlx"), archive(1 << 30));
-execFileSync(path.resolve(program), ["big.rtlx"], {cwd: big});
-const big_output = fs.readFileSync(path.join(big, "big.rtl"));
-const big_ends = [big_output.subarray(0, 65536).toString("base64"),
-                  big_output.subarray(-65536).toString("base64")];
+const big_ends = {};
+for (const [name, size] of [["512m.rtlx", 512 << 20], ["1g.rtlx", 1 << 30]]) {
+    fs.writeFileSync(path.join(big, name), archive(size));
+    execFileSync(path.resolve(program), [name], {cwd: big});
+    const output = fs.readFileSync(path.join(big, name.slice(0, -1)));
+    big_ends[name] = {size: output.length, ends: [output.subarray(0, 65536).toString("base64"),
+                                                  output.subarray(-65536).toString("base64")]};
+    fs.rmSync(path.join(big, name.slice(0, -1)));
+}
+
+// The floor: a worker that reads up to four files at a time and copies each
+// into a Blob; the page lists a link for each, its address made on use.
+const floor_path = path.join(scratch, "floor.html");
+fs.writeFileSync(floor_path, `<!DOCTYPE html><meta charset="utf-8"><title>floor</title>
+<input id="pick-files" type="file" multiple><ul id="outputs"></ul>
+<script type="text/plain" id="worker">
+onmessage = async (event) => {
+    const files = event.data;
+    let next = 0;
+    const reading = async () => {
+        for (let number = next++; number < files.length; number = next++) {
+            const bytes = await files[number].arrayBuffer();
+            postMessage({name: files[number].name, blob: new Blob([bytes])});
+        }
+    };
+    await Promise.all([reading(), reading(), reading(), reading()]);
+    postMessage({finished: true});
+};
+</script>
+<script>
+const worker = new Worker(URL.createObjectURL(new Blob([document.getElementById("worker").textContent])));
+let finished = 0, seconds = 0, started = 0;
+const outputs = [];
+window.mapdown = {batches_finished: () => finished, last_batch_seconds: () => seconds, outputs: () => outputs};
+document.getElementById("pick-files").addEventListener("change", (event) => {
+    started = performance.now();
+    outputs.length = 0;  // a new batch: the last one's outputs go
+    document.getElementById("outputs").textContent = "";
+    worker.postMessage([...event.target.files]);
+});
+worker.onmessage = (event) => {
+    if (event.data.finished) {
+        seconds = (performance.now() - started) / 1000;
+        ++finished;
+        return;
+    }
+    outputs.push({file: event.data.blob});
+    const link = document.createElement("a");
+    link.download = link.textContent = event.data.name;
+    link.onclick = () => { link.href = URL.createObjectURL(event.data.blob); };
+    const item = document.createElement("li");
+    item.append(link);
+    document.getElementById("outputs").append(item);
+};
+</script>`);
 
 function time_program() {
     const started = process.hrtime.bigint();
@@ -70,37 +122,40 @@ function time_program() {
     return Number(process.hrtime.bigint() - started) / 1e9;
 }
 
-const {server, urls} = await page_addresses(page_path);
+// Picks `files` in `page` and waits for its batch: the seconds it took, as
+// the page measures it.
+async function pick(page, files) {
+    const before = await page.evaluate(() => window.mapdown.batches_finished());
+    await (await page.$("#pick-files")).uploadFile(...files);
+    await batches_finished(page, before + 1);
+    return page.evaluate(() => window.mapdown.last_batch_seconds());
+}
 
+const {server, urls} = await page_addresses(page_path);
+const floor_server = (await page_addresses(floor_path));
+
+const batch_files = names.map((file) => path.join(batch, file));
 for (const name of browser_names) {
     const browser = await launch(name, scratch);
     const page = await open_page(browser, urls["from disk"]);
-    const input = await page.$("#pick-files");
-    const page_times = [], in_page_times = [], program_times = [], ratios = [];
+    const floor = await open_page(browser, `file://${floor_path}`);
+    const page_times = [], floor_times = [], program_times = [], ratios = [];
     for (let round = 0; round < rounds; ++round) {
-        const before = await page.evaluate(() => window.mapdown.batches_finished());
-        const started = process.hrtime.bigint();
-        await input.uploadFile(...names.map((file) => path.join(batch, file)));
-        await batches_finished(page, before + 1);
-        const seconds = Number(process.hrtime.bigint() - started) / 1e9;
+        page_times.push(await pick(page, batch_files));
         const status = await page.$eval("#status", (element) => element.textContent);
         if (status !== "200 ready to download, 0 skipped.") throw new Error(`${name}: ${status}`);
-        page_times.push(seconds);
-        in_page_times.push(await page.evaluate(() => window.mapdown.last_batch_seconds()));
+        await page.click("#clear-outputs");
+        floor_times.push(await pick(floor, batch_files));
         program_times.push(time_program());
-        ratios.push(seconds / program_times.at(-1));
+        ratios.push(page_times.at(-1) / floor_times.at(-1));
     }
-    console.log(`${name}: 200 archives of 1 MiB in ${median(in_page_times).toFixed(2)} s from the ` +
-                `choice to the last line (${median(page_times).toFixed(2)} s with the test's own ` +
-                `handing over of the files); the program ${median(program_times).toFixed(3)} s; ` +
-                `median ratio ${median(ratios).toFixed(1)} (medians of ${rounds} rounds)`);
-    for (const [where, url] of Object.entries(urls)) {
-        await page.goto(url);
-        const before = await page.evaluate(() => window.mapdown.batches_finished());
-        const started = process.hrtime.bigint();
-        await (await page.$("#pick-files")).uploadFile(path.join(big, "big.rtlx"));
-        await batches_finished(page, before + 1);
-        const seconds = Number(process.hrtime.bigint() - started) / 1e9;
+    console.log(`${name}: 200 archives of 1 MiB: the page ${median(page_times).toFixed(2)} s, the floor ` +
+                `${median(floor_times).toFixed(2)} s, median ratio ${median(ratios).toFixed(2)}; the program ` +
+                `${median(program_times).toFixed(3)} s (medians of ${rounds} rounds)`);
+    await page.goto(urls["from a server"]);
+    await floor.goto(floor_server.urls["from a server"]);
+    for (const [archive_name, want] of Object.entries(big_ends)) {
+        const seconds = await pick(page, [path.join(big, archive_name)]);
         const got = await page.evaluate(async () => {
             const outputs = window.mapdown.outputs();
             if (outputs.length !== 1) return {line: document.getElementById("lines").textContent};
@@ -108,11 +163,14 @@ for (const name of browser_names) {
             return {line: document.getElementById("lines").textContent, size: file.size,
                     ends: [await base64_of(file.slice(0, 65536)), await base64_of(file.slice(file.size - 65536))]};
         });
-        const same = got.size === big_output.length && got.ends[0] === big_ends[0] &&
-                     got.ends[1] === big_ends[1];
-        console.log(`${name}, ${where}: a 1 GiB map array in ${seconds.toFixed(1)} s: ` +
-                    `${got.line.trim()}${got.size ? ` (${same ? "the program's bytes" : "DIFFERENT bytes"})` : ""}`);
+        await page.click("#clear-outputs");
+        const floor_seconds = await pick(floor, [path.join(big, archive_name)]);
+        const same = got.size === want.size && got.ends[0] === want.ends[0] && got.ends[1] === want.ends[1];
+        console.log(`${name}: ${archive_name} in ${seconds.toFixed(1)} s, the floor ${floor_seconds.toFixed(1)} s ` +
+                    `(ratio ${(seconds / floor_seconds).toFixed(2)}): ${got.line.trim()}` +
+                    `${got.size ? ` (${same ? "the program's bytes" : "DIFFERENT bytes"})` : ""}`);
     }
     await browser.close();
 }
 server.close();
+floor_server.server.close();
