@@ -99,6 +99,7 @@ document.getElementById("pick-files").addEventListener("change", (event) => {
     outputs.length = 0;  // a new batch: the last one's outputs go
     document.getElementById("outputs").textContent = "";
     worker.postMessage([...event.target.files]);
+    event.target.value = "";  // so that the same files chosen again are a new batch
 });
 worker.onmessage = (event) => {
     if (event.data.finished) {
@@ -125,6 +126,7 @@ function time_program() {
 // Picks `files` in `page` and waits for its batch: the seconds it took, as
 // the page measures it.
 async function pick(page, files) {
+    await page.bringToFront();  // a tab in the background is throttled
     const before = await page.evaluate(() => window.mapdown.batches_finished());
     await (await page.$("#pick-files")).uploadFile(...files);
     await batches_finished(page, before + 1);

@@ -26,7 +26,7 @@ let module;
 // whole a few turns ahead, while earlier ones convert and are saved.
 const whole_archive = 4 << 20;
 const read_window = 64 << 10;
-const read_ahead = 3;
+const read_ahead = 4;
 const nothing_held = {file: -1, start: 0, bytes: new Uint8Array(0)};
 let held = nothing_held;
 let reading = new Map();  // archive number -> its bytes to come, or null where unreadable
