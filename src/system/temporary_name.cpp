@@ -8,8 +8,9 @@ constexpr std::string_view prefix = ".mapdown-";
 constexpr std::string_view suffix = ".tmp";
 constexpr std::size_t token_digits = 16;
 
+// Callers rule out an empty tag.
 bool is_tag(std::string_view tag) {
-    if (tag.empty() || tag.size() > most_tag_size) {
+    if (tag.size() > most_tag_size) {
         return false;
     }
     for (const char c : tag) {
@@ -18,11 +19,6 @@ bool is_tag(std::string_view tag) {
         }
     }
     return true;
-}
-
-bool is_token(std::string_view token) {
-    return token.size() == token_digits &&
-           token.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
 }  // namespace
@@ -63,7 +59,9 @@ std::string_view tag_of_temporary_name(std::string_view name) {
     }
     const std::size_t dash = size - suffix.size() - token_digits - 1;
     const std::string_view tag(name.data() + prefix.size(), dash - prefix.size());
-    if (name[dash] != '-' || !is_token(std::string_view(name.data() + dash + 1, token_digits)) ||
+    if (name[dash] != '-' ||
+        std::string_view(name.data() + dash + 1, token_digits)
+                .find_first_not_of("0123456789abcdef") != std::string_view::npos ||
         !is_tag(tag)) {
         return {};
     }

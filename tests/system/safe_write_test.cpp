@@ -436,7 +436,7 @@ TEST(TemporaryName, OnlyATaggedHiddenNameGivesItsTag) {
     EXPECT_EQ(tag_of_temporary_name(name), "k3x9q2");
     ASSERT_TRUE(make_temporary_name(1, "", name));
     EXPECT_EQ(std::string(name).size(), 29u) << name;
-    for (const char* tag : {"Upper", "two-parts", "a.b", "abcdefghijklmnopq"}) {
+    for (const char* tag : {"Upper", "two-parts", "a~b", "abcdefghijklmnopq"}) {
         EXPECT_FALSE(make_temporary_name(0, tag, name)) << tag;
     }
     for (const char* other : {

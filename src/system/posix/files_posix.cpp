@@ -703,19 +703,19 @@ bool set_ownership(NewFile& file, const Ownership& wanted, std::uint32_t& owner,
     const int descriptor = new_descriptor(file);
     const uid_t user = wanted.set_owner ? wanted.owner : static_cast<uid_t>(-1);
     const gid_t to = wanted.set_group ? wanted.group : static_cast<gid_t>(-1);
-    struct stat now {};
-    if (fstat(descriptor, &now) != 0) {
-        return false;
-    }
     // Asked only where something changes: each change rewrites the file's
     // status on disk. What came of it is read back.
-    if ((wanted.set_owner && now.st_uid != user) || (wanted.set_group && now.st_gid != to)) {
+    struct stat now {};
+    bool known = fstat(descriptor, &now) == 0;
+    if (known &&
+        ((wanted.set_owner && now.st_uid != user) || (wanted.set_group && now.st_gid != to))) {
         if (fchown(descriptor, user, to) != 0 && wanted.set_owner) {
             (void)!fchown(descriptor, static_cast<uid_t>(-1), to);  // the group alone, then
         }
-        if (fstat(descriptor, &now) != 0) {
-            return false;
-        }
+        known = fstat(descriptor, &now) == 0;
+    }
+    if (!known) {
+        return false;
     }
     file.open.mode = now.st_mode & 07777;
     file.open.device = identity_of(now).device;
