@@ -58,6 +58,12 @@ const std::string not_written_a = "Warning: Couldn't write \"a.rtl\" to disk!\n"
 const std::string for_reading_a = "Warning: Couldn't open \"a.rtlx\" for reading!\n";
 const std::set<std::string> pair_files = {"a.rtlx", "a.rtl", "b.rtcx", "b.rtc"};
 
+// Owner and group are set only where they change: only root's tests give an
+// old output another owner (put_pair), so only there is fchown called.
+bool chowns_new_files() {
+    return geteuid() == 0;
+}
+
 bool can_preload() {
     return runs_natively() && !under_address_sanitizer;
 }
@@ -150,6 +156,9 @@ TEST_F(SafeWrites, FailedSystemCallsSkipOnlyTheirFile) {
             (c.linux_only ||
              std::regex_match(c.faults, std::regex("((tmpfile|access|linkat):[^,]*,?)+")))) {
             continue;  // calls that only nameless files make
+        }
+        if (!chowns_new_files() && c.faults.rfind("fchown:1:", 0) == 0) {
+            continue;
         }
         put_pair();
         RunOptions options;
@@ -267,6 +276,9 @@ TEST_F(SafeWrites, AnInterruptedWriteLeavesNothingAndEndsByItsSignal) {
           "fchown:1:SIGINT", "fchmod:1:SIGINT", "renameat:1:SIGINT"}) {
         if (!uses_linux_calls &&
             (faults.rfind("tmpfile:1:", 0) == 0 || faults.rfind("linkat", 0) == 0)) {
+            continue;
+        }
+        if (!chowns_new_files() && faults.rfind("fchown", 0) == 0) {
             continue;
         }
         for (const std::string name : {"a.rtlx", "a.rtl"}) {
