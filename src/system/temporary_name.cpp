@@ -21,6 +21,11 @@ bool is_tag(std::string_view tag) {
     return true;
 }
 
+// The token's length is its place in the name; only its digits are in doubt.
+bool is_token(std::string_view token) {
+    return token.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
 }  // namespace
 
 bool make_temporary_name(std::uint64_t seed, std::string_view tag,
@@ -59,9 +64,7 @@ std::string_view tag_of_temporary_name(std::string_view name) {
     }
     const std::size_t dash = size - suffix.size() - token_digits - 1;
     const std::string_view tag(name.data() + prefix.size(), dash - prefix.size());
-    if (name[dash] != '-' ||
-        std::string_view(name.data() + dash + 1, token_digits)
-                .find_first_not_of("0123456789abcdef") != std::string_view::npos ||
+    if (name[dash] != '-' || !is_token(std::string_view(name.data() + dash + 1, token_digits)) ||
         !is_tag(tag)) {
         return {};
     }

@@ -704,7 +704,7 @@ bool set_ownership(NewFile& file, const Ownership& wanted, std::uint32_t& owner,
     const uid_t user = wanted.set_owner ? wanted.owner : static_cast<uid_t>(-1);
     const gid_t to = wanted.set_group ? wanted.group : static_cast<gid_t>(-1);
     // Asked only where something changes: each change rewrites the file's
-    // status on disk. What came of it is read back.
+    // status on disk.
     struct stat now {};
     bool known = fstat(descriptor, &now) == 0;
     if (known &&
