@@ -32,8 +32,9 @@ export function batches_finished(page, count) {
 }
 
 // A new tab at `url`, with helpers for the scripts that drive it: a Blob's
-// bytes as base64 and back, and what the page shows of the last batch. The
-// page's own errors are collected in `errors`.
+// bytes as base64 and back, what the page shows of the last batch, and the
+// names of the outputs it lists and of those it keeps. The page's own
+// errors are collected in `errors`.
 // `before` runs in the page before its own scripts, as a fault put in its
 // way: a function, or one and its arguments.
 export async function open_page(browser, url, errors = [], before = null) {
@@ -52,6 +53,9 @@ export async function open_page(browser, url, errors = [], before = null) {
         window.bytes_of = (text) => Uint8Array.from(atob(text), (c) => c.charCodeAt(0));
         window.shown = () => ({lines: document.getElementById("lines").textContent,
                                status: document.getElementById("status").textContent});
+        window.listed_and_kept = () => ({
+            listed: [...document.querySelectorAll("#outputs a")].map((link) => link.textContent),
+            kept: window.mapdown.outputs().map(({shown}) => shown)});
     });
     await page.goto(url);
     return page;

@@ -133,7 +133,8 @@ const archive_names = (files) => files.map(([name]) => name)
 const finished_so_far = (page) => page.evaluate(() => window.mapdown.batches_finished());
 
 // Waits for the page to have finished `count` batches; gives the last one's
-// lines, its count line, its outputs in base64, and the download names.
+// lines, its count line, its outputs in base64, and the download names; and
+// the names of every output listed and of every output kept.
 async function results(page, count) {
     await batches_finished(page, count);
     return page.evaluate(async (count) => {
@@ -143,7 +144,7 @@ async function results(page, count) {
         for (const {name, file} of made) outputs[name] = await base64_of(file);
         const links = made.length === 0 ? []
             : [...document.querySelectorAll("#outputs a")].slice(-made.length).map((link) => link.download);
-        return {...shown(), outputs, links};
+        return {...shown(), outputs, links, ...listed_and_kept()};
     }, count);
 }
 
@@ -159,6 +160,7 @@ function check(got, want, label) {
     const done = got.links ? "ready to download" : "written";
     assert.equal(got.status, `${successes} ${done}, ${problems} skipped.`, `${label}: the count`);
     if (got.links) {
+        assert.deepEqual(got.listed, got.kept, `${label}: every output kept listed, and only those`);
         // A name an earlier batch's output has already is listed with a number.
         assert.deepEqual(got.links.map((link) => link.replace(/ \(\d+\)(?=\.[^.]*$|$)/, "")),
                          Object.keys(want.outputs).map((name) => path.basename(name)),
@@ -385,6 +387,27 @@ for (const name of browsers) {
             fs.rmSync(path.join(picked, "gone", "gone.rtlx"));
             assert.equal(await finished_so_far(page), before, "the slow batch was still running");
             check(await results(page, before + 2), want_gone, "gone");
+        });
+        await step(`${name}, ${where}: the list cleared mid-batch lists what came after`, async () => {
+            // Cleared soon after the first line is shown, while the next are
+            // still to be, with the slow archive yet to come.
+            const files = [...batch.slice(0, -2), ...slow];  // before the ending that ends a batch
+            put(path.join(picked, "cleared"), files);
+            const before = await finished_so_far(page);
+            await page.evaluate(() => {
+                const lines = document.getElementById("lines");
+                new MutationObserver((changes, observer) => {
+                    if (lines.childNodes.length === 0) return;
+                    observer.disconnect();
+                    setTimeout(() => document.getElementById("clear-outputs").click(), 100);
+                }).observe(lines, {childList: true});
+            });
+            await input.uploadFile(...files.map(([file]) => path.join(picked, "cleared", file)));
+            await batches_finished(page, before + 1);
+            const {listed, kept} = await page.evaluate(() => listed_and_kept());
+            assert.deepEqual(listed, kept);
+            assert.equal(kept.at(-1), "slow.rtl");
+            fs.rmSync(path.join(picked, "cleared"), {recursive: true});
         });
         await step(`${name}, ${where}: a large output, and a map array too large`, async () => {
             put(path.join(picked, "large"), large);
