@@ -490,10 +490,16 @@ for (const name of browsers) {
                 const closing = await open_page(browser, url, errors, [...in_worker, hang_writes]);
                 const files = [["maps/a.rtlx", archive(rxl, 1, 6400)]];
                 convert_in_place(closing, files).catch(() => {});  // never ends: its tab is closed
-                // Its hidden file, named with the tag of the lock it holds.
+                // Its hidden file, named with the tag of the lock it holds. The
+                // folder looked at may be the last step's, which that tab
+                // removes meanwhile: then it is looked at again.
                 const left = await (await page.waitForFunction(async () => {
-                    const maps = await (await navigator.storage.getDirectory()).getDirectoryHandle("maps").catch(() => null);
-                    for await (const name of maps ? maps.keys() : []) if (name.startsWith(".mapdown-")) return name;
+                    try {
+                        const maps = await (await navigator.storage.getDirectory()).getDirectoryHandle("maps");
+                        for await (const name of maps.keys()) if (name.startsWith(".mapdown-")) return name;
+                    } catch (error) {
+                        // not there yet, or removed while listed
+                    }
                     return false;
                 }, {polling: 50, timeout: 60000})).jsonValue();
                 const lock = `mapdown-tab-${left.split("-")[1]}`;
