@@ -1,5 +1,7 @@
 // The browsers the page is tried in, from Debian's packages, each started
 // headless with a profile of its own in `folder`, driven by puppeteer-core.
+// What they download (the page saves a batch's lone output itself) goes
+// into that profile too, never into the user's Downloads.
 import fs from "node:fs";
 import http from "node:http";
 import path from "node:path";
@@ -12,6 +14,7 @@ export const browser_names = ["chromium", "firefox"];
 
 export function launch(name, folder) {
     const profile = fs.mkdtempSync(path.join(folder, `${name}-`));
+    const downloads = path.join(profile, "downloads");
     if (name === "chromium") {
         // As root Chromium runs only without its sandbox; the rest keeps it
         // from reaching for a network that is not there.
@@ -19,10 +22,13 @@ export function launch(name, folder) {
             browser: "chrome", executablePath: "/usr/bin/chromium", headless: true, userDataDir: profile,
             args: ["--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
                    "--disable-component-update", "--disable-sync", "--disable-quic"],
+            downloadBehavior: {policy: "allow", downloadPath: downloads},
         });
     }
     return puppeteer.launch({browser: "firefox", executablePath: "/usr/bin/firefox-esr", headless: true,
-                             userDataDir: profile});
+                             userDataDir: profile, extraPrefsFirefox: {
+                                 "browser.download.folderList": 2, "browser.download.dir": downloads,
+                                 "browser.download.useDownloadDir": true}});
 }
 
 // Waits for the page to have finished `count` batches of conversions.
