@@ -8,9 +8,9 @@
 // last line as each page measures it; it prints the medians and the median
 // of the rounds' ratios of page to floor. Then each converts an archive with
 // a 512 MiB and one with a 1 GiB map array, from a loopback server (where
-// large outputs go to the private file system), once each against the floor:
-// the times, and whether the output's size and first and last bytes are the
-// program's.
+// large outputs go to the private file system), in as many rounds against
+// the floor: the same figures, and whether the output's size and first and
+// last bytes are the program's in every round.
 import {execFileSync} from "node:child_process";
 import fs from "node:fs";
 import os from "node:os";
@@ -137,40 +137,56 @@ const {server, urls} = await page_addresses(page_path);
 const floor_server = (await page_addresses(floor_path));
 
 const batch_files = names.map((file) => path.join(batch, file));
+// Rounds of the page and the floor in turn: the median of each one's
+// seconds, and of the rounds' ratios of page to floor.
+async function alternate(page_round, floor_round) {
+    const page_times = [], floor_times = [], ratios = [];
+    for (let round = 0; round < rounds; ++round) {
+        page_times.push(await page_round());
+        floor_times.push(await floor_round());
+        ratios.push(page_times.at(-1) / floor_times.at(-1));
+    }
+    return `the page ${median(page_times).toFixed(2)} s, the floor ${median(floor_times).toFixed(2)} s, ` +
+           `median ratio ${median(ratios).toFixed(2)}`;
+}
+
 for (const name of browser_names) {
     const browser = await launch(name, scratch);
     const page = await open_page(browser, urls["from disk"]);
     const floor = await open_page(browser, `file://${floor_path}`);
-    const page_times = [], floor_times = [], program_times = [], ratios = [];
-    for (let round = 0; round < rounds; ++round) {
-        page_times.push(await pick(page, batch_files));
+    const program_times = [];
+    const batch_times = await alternate(async () => {
+        const seconds = await pick(page, batch_files);
         const status = await page.$eval("#status", (element) => element.textContent);
         if (status !== "200 ready to download, 0 skipped.") throw new Error(`${name}: ${status}`);
         await page.click("#clear-outputs");
-        floor_times.push(await pick(floor, batch_files));
+        return seconds;
+    }, async () => {
+        const seconds = await pick(floor, batch_files);
         program_times.push(time_program());
-        ratios.push(page_times.at(-1) / floor_times.at(-1));
-    }
-    console.log(`${name}: 200 archives of 1 MiB: the page ${median(page_times).toFixed(2)} s, the floor ` +
-                `${median(floor_times).toFixed(2)} s, median ratio ${median(ratios).toFixed(2)}; the program ` +
+        return seconds;
+    });
+    console.log(`${name}: 200 archives of 1 MiB: ${batch_times}; the program ` +
                 `${median(program_times).toFixed(3)} s (medians of ${rounds} rounds)`);
     await page.goto(urls["from a server"]);
     await floor.goto(floor_server.urls["from a server"]);
     for (const [archive_name, want] of Object.entries(big_ends)) {
-        const seconds = await pick(page, [path.join(big, archive_name)]);
-        const got = await page.evaluate(async () => {
-            const outputs = window.mapdown.outputs();
-            if (outputs.length !== 1) return {line: document.getElementById("lines").textContent};
-            const file = outputs[0].file;
-            return {line: document.getElementById("lines").textContent, size: file.size,
-                    ends: [await base64_of(file.slice(0, 65536)), await base64_of(file.slice(file.size - 65536))]};
-        });
-        await page.click("#clear-outputs");
-        const floor_seconds = await pick(floor, [path.join(big, archive_name)]);
-        const same = got.size === want.size && got.ends[0] === want.ends[0] && got.ends[1] === want.ends[1];
-        console.log(`${name}: ${archive_name} in ${seconds.toFixed(1)} s, the floor ${floor_seconds.toFixed(1)} s ` +
-                    `(ratio ${(seconds / floor_seconds).toFixed(2)}): ${got.line.trim()}` +
-                    `${got.size ? ` (${same ? "the program's bytes" : "DIFFERENT bytes"})` : ""}`);
+        let line = "", same = true;
+        const times = await alternate(async () => {
+            const seconds = await pick(page, [path.join(big, archive_name)]);
+            const got = await page.evaluate(async () => {
+                const outputs = window.mapdown.outputs();
+                if (outputs.length !== 1) return {line: document.getElementById("lines").textContent};
+                const file = outputs[0].file;
+                return {line: document.getElementById("lines").textContent, size: file.size,
+                        ends: [await base64_of(file.slice(0, 65536)), await base64_of(file.slice(file.size - 65536))]};
+            });
+            await page.click("#clear-outputs");
+            line = got.line.trim();
+            same &&= got.size === want.size && got.ends[0] === want.ends[0] && got.ends[1] === want.ends[1];
+            return seconds;
+        }, () => pick(floor, [path.join(big, archive_name)]));
+        console.log(`${name}: ${archive_name}: ${times}: ${line} (${same ? "the program's bytes" : "DIFFERENT bytes"})`);
     }
     await browser.close();
 }
