@@ -390,8 +390,9 @@ for (const name of browsers) {
         });
         await step(`${name}, ${where}: the list cleared mid-batch lists what came after`, async () => {
             // Cleared soon after the first line is shown, while the next are
-            // still to be, with the slow archive yet to come.
-            const files = [...batch.slice(0, -2), ...slow];  // before the ending that ends a batch
+            // still to be, with the slow archive yet to come (and one after
+            // it, so that no lone output is downloaded).
+            const files = [...batch.slice(0, -2), ...slow, ["after-slow.rtlx", archive(rxl, 1, 6400)]];
             put(path.join(picked, "cleared"), files);
             const before = await finished_so_far(page);
             await page.evaluate(() => {
@@ -406,7 +407,7 @@ for (const name of browsers) {
             await batches_finished(page, before + 1);
             const {listed, kept} = await page.evaluate(() => listed_and_kept());
             assert.deepEqual(listed, kept);
-            assert.equal(kept.at(-1), "slow.rtl");
+            assert.deepEqual(kept.slice(-2), ["slow.rtl", "after-slow.rtl"]);
             fs.rmSync(path.join(picked, "cleared"), {recursive: true});
         });
         await step(`${name}, ${where}: a large output, and a map array too large`, async () => {
