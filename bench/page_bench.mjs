@@ -123,9 +123,21 @@ function time_program() {
     return Number(process.hrtime.bigint() - started) / 1e9;
 }
 
+// What the browsers have downloaded so far (the page saves a batch's lone
+// output itself, into the browser's profile): removed before each batch, so
+// that the rounds of large arrays do not fill the disk.
+function remove_downloads() {
+    for (const entry of fs.readdirSync(scratch)) {
+        const downloads = path.join(scratch, entry, "downloads");
+        if (!fs.existsSync(downloads)) continue;
+        for (const file of fs.readdirSync(downloads)) fs.rmSync(path.join(downloads, file), {force: true});
+    }
+}
+
 // Picks `files` in `page` and waits for its batch: the seconds it took, as
 // the page measures it.
 async function pick(page, files) {
+    remove_downloads();
     await page.bringToFront();  // a tab in the background is throttled
     const before = await page.evaluate(() => window.mapdown.batches_finished());
     await (await page.$("#pick-files")).uploadFile(...files);
